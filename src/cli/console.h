@@ -1,0 +1,45 @@
+// Console output, the wall clock and the millisecond wait shared by every subsystem.
+//
+// Standard output carries the banner, status lines and progress bars (only while `verbose`
+// is set) and trace lines (only while `debug` is set); errors go to standard error through
+// report_error, whatever -q says.
+#pragma once
+
+#include <cstdint>
+
+namespace zelv {
+
+#define ZELV_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+
+// Writes "\nerror: " and the formatted message to standard error. The line feed in front
+// keeps an error off an unfinished progress bar or status line. Messages carry their own
+// final line feed. Returns the character count of the formatted part.
+int report_error(const char* format, ...) ZELV_PRINTF(1, 2);
+
+// Prints to standard output while `verbose` is set.
+void print_info(const char* format, ...) ZELV_PRINTF(1, 2);
+
+// Prints to standard output whatever `verbose` says (skip notices, the serial monitor's
+// identification lines).
+void print_always(const char* format, ...) ZELV_PRINTF(1, 2);
+
+// Prints to standard output while `debug` is set.
+void print_debug(const char* format, ...) ZELV_PRINTF(1, 2);
+
+// Flushes standard output (the progress bar flushes after every piece it draws).
+void console_flush();
+
+// True when standard output is a terminal; the progress bar draws differently on one.
+[[nodiscard]] bool console_is_terminal();
+
+// Test seam: -1 asks isatty again (the default), 0 or 1 pretends standard output is a
+// pipe or a terminal.
+void console_set_terminal(int mode);
+
+// Wall clock in milliseconds (time of day: seconds * 1000 + microseconds / 1000).
+[[nodiscard]] uint64_t clock_ms();
+
+// Waits the given number of milliseconds; a wait interrupted by a signal goes on.
+void sleep_ms(unsigned long ms);
+
+}  // namespace zelv

@@ -1,0 +1,68 @@
+#include "cli/interface_table.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "cli/console.h"
+
+namespace zelv {
+namespace {
+
+// Interfaces whose link is not built in yet: their open says so and fails, so nothing else
+// of the entry is ever reached.
+template <const char* Name>
+int unavailable_open() {
+    report_error("%s interface not available\n", Name);
+    return EOPNOTSUPP;
+}
+
+int unavailable() { return EOPNOTSUPP; }
+int unavailable_path(const char*) { return EOPNOTSUPP; }
+int unavailable_flag(int) { return EOPNOTSUPP; }
+
+template <const char* Name>
+constexpr InterfaceOps unavailable_entry() {
+    return InterfaceOps{
+        .name = Name,
+        .open = unavailable_open<Name>,
+        .close = unavailable,
+        .ram_run = unavailable_path,
+        .unsecure = unavailable,
+        .secure = unavailable,
+        .eeprom_read = unavailable_path,
+        .eeprom_erase = unavailable,
+        .eeprom_write = unavailable_path,
+        .eeprom_protect = unavailable_path,
+        .flash_read = unavailable_path,
+        .flash_erase = unavailable_flag,
+        .flash_write = unavailable_path,
+        .reserved = nullptr,
+        .reset = unavailable,
+    };
+}
+
+constexpr char kTbdml[] = "tbdml";
+constexpr char kBdm12pod[] = "bdm12pod";
+constexpr char kLrae[] = "lrae";
+constexpr char kSm[] = "sm";
+
+constexpr InterfaceOps kTbdmlEntry = unavailable_entry<kTbdml>();
+constexpr InterfaceOps kBdm12podEntry = unavailable_entry<kBdm12pod>();
+constexpr InterfaceOps kLraeEntry = unavailable_entry<kLrae>();
+constexpr InterfaceOps kSmEntry = unavailable_entry<kSm>();
+
+constexpr const InterfaceOps* kInterfaces[] = {&kTbdmlEntry, &kBdm12podEntry, &kLraeEntry,
+                                               &kSmEntry};
+
+}  // namespace
+
+const InterfaceOps* interface_find(const char* name) {
+    for (const InterfaceOps* entry : kInterfaces) {
+        if (std::strcmp(entry->name, name) == 0) {
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace zelv

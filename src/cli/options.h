@@ -1,0 +1,39 @@
+// The two passes over the command line: the first checks every option and fills the
+// settings, the second yields the operation options in command-line order.
+#pragma once
+
+#include <cstdio>
+
+#include "cli/interface_table.h"
+
+namespace zelv {
+
+inline constexpr const char* kVersion = "1.4.1";
+
+// The banner line and its empty line.
+void print_banner(FILE* stream);
+
+// The usage text.
+void print_usage(FILE* stream);
+
+// First pass. Returns -1 when the run goes on, else the exit status (0 after -h, 1 after a
+// reported problem).
+[[nodiscard]] int options_first_pass(int argc, char** argv);
+
+// The checks after the first pass: no operands, -i and -t given, the podex names mapped,
+// the interface found. Returns 0 with *entry set, or 1 after a reported problem.
+[[nodiscard]] int options_check(int argc, char** argv, const InterfaceOps** entry);
+
+// One operation option of the second pass.
+struct Operation {
+    char letter;           // the short option letter
+    const char* argument;  // its argument, nullptr when it takes none
+};
+
+// Starts the second pass at the first argument.
+void options_restart();
+
+// Yields the next operation option; false when the command line is exhausted.
+[[nodiscard]] bool options_next_operation(int argc, char** argv, Operation* operation);
+
+}  // namespace zelv

@@ -1,0 +1,59 @@
+// The serial port layer: a POSIX terminal device in raw mode at a fixed set of rates,
+// exact-count reads and writes under one time-out, and RTS/CTS under program control.
+//
+// Calling order: serial_open, serial_set_settings (close on its failure), any number of
+// reads, writes and modem-line requests, serial_close. Every operation returns 0 or an errno
+// value; system failures are reported with the port's name and the system's text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zelv {
+
+inline constexpr std::size_t kSerialNameSize = 257;
+
+struct SerialPort {
+    char name[kSerialNameSize] = {};  // device path, cut to 256 characters; "" when closed
+    int descriptor = -1;              // -1 when closed
+};
+
+enum SerialDataBits : int { kData5 = 0, kData6 = 1, kData7 = 2, kData8 = 3 };
+enum SerialParity : int { kParityNone = 0, kParityEven = 1, kParityOdd = 2 };
+enum SerialStopBits : int { kStop1 = 0, kStop2 = 1 };
+enum SerialFlowControl : int { kFlowNone = 1, kFlowHardware = 2 };
+
+struct SerialSettings {
+    uint64_t baud_rate = 115200;  // one of 50 ... 115200 of the baud table
+    int data_bits = kData8;
+    int parity = kParityNone;
+    int stop_bits = kStop1;
+    int flow_control = kFlowNone;
+};
+
+enum SerialModemRequest : int { kSetRts = 0, kGetCts = 1 };
+
+// Opens the device read/write, non-blocking, not as controlling terminal.
+[[nodiscard]] int serial_open(SerialPort* port, const char* path);
+
+// Closes the device and clears the record; EINVAL without a message when already closed.
+[[nodiscard]] int serial_close(SerialPort* port);
+
+// Raw mode, rate and framing, applied at once. A rate outside the table: "invalid baud rate".
+[[nodiscard]] int serial_set_settings(SerialPort* port, const SerialSettings* settings);
+
+// Reads exactly *length bytes within timeout_ms counted from the first wait. On return
+// *length is the count received, also on failure. A time-out returns ETIMEDOUT silently.
+[[nodiscard]] int serial_read(SerialPort* port, uint8_t* buffer, std::size_t* length,
+                              unsigned timeout_ms);
+
+// Writes exactly *length bytes within timeout_ms; *length is the count sent. A time-out is
+// reported ("unable to write ...") and returns ETIMEDOUT.
+[[nodiscard]] int serial_write(SerialPort* port, const uint8_t* data, std::size_t* length,
+                               unsigned timeout_ms);
+
+// kSetRts: asserts RTS when *value is non-zero, else negates it. kGetCts: *value = CTS (0/1).
+// Any other request: EINVAL, nothing done.
+[[nodiscard]] int serial_modem_line(SerialPort* port, int request, int* value);
+
+}  // namespace zelv

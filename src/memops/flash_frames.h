@@ -1,0 +1,28 @@
+// The interface-independent FLASH read and write procedures. An interface supplies one
+// callback that moves a piece of FLASH at a given image offset; the frames own the image,
+// the S-record file, the address format and the progress bar.
+#pragma once
+
+#include <cstdint>
+
+namespace zelv {
+
+// Reads `length` bytes of FLASH at image offset `offset` into `destination`. Maps the offset
+// to pages and addresses with the helpers of flash_layout.h. Returns 0 or an errno value
+// (reported).
+using FlashReadChunk = int (*)(uint32_t offset, uint8_t* destination, uint32_t length);
+
+// Programs `length` bytes (a multiple of 4, at most the chunk, never crossing a
+// flash_sector_size boundary, never containing an erased word) at image offset `offset`.
+using FlashProgramBlock = int (*)(uint32_t offset, const uint8_t* data, uint32_t length);
+
+// Reads the whole image in `chunk` pieces and writes it to `path`. chunk must divide the
+// image size (else "invalid chunk size for FLASH read: %u" and EINVAL before any read).
+[[nodiscard]] int flash_read_frame(const char* path, uint32_t chunk, FlashReadChunk read_chunk);
+
+// Loads `path` into a 0xFF image, prints the ranges and programs every data word in blocks
+// of at most `chunk` bytes (even, >= 2, dividing the image, <= flash_sector_size).
+[[nodiscard]] int flash_write_frame(const char* path, uint32_t chunk,
+                                    FlashProgramBlock program_block);
+
+}  // namespace zelv

@@ -1,0 +1,22 @@
+// The sm entry of the interface operations table.
+#pragma once
+
+#include <cstdint>
+
+#include "cli/interface_table.h"
+
+namespace zelv {
+
+extern const InterfaceOps sm_interface;
+
+[[nodiscard]] int sm_open();
+[[nodiscard]] int sm_close();
+[[nodiscard]] int sm_reset();
+[[nodiscard]] int sm_eeprom_erase();
+[[nodiscard]] int sm_flash_erase(int unsecure);
+
+// Transfer callbacks the FLASH frames drive.
+[[nodiscard]] int sm_flash_read_chunk(uint32_t offset, uint8_t* buffer, uint32_t length);
+[[nodiscard]] int sm_flash_write_block(uint32_t offset, const uint8_t* data, uint32_t length);
+
+}  // namespace zelv

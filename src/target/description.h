@@ -1,0 +1,32 @@
+// The target description: key/value lines loaded once per run from the file named by -t.
+//
+// Keys are compared exactly and may repeat; every occurrence stays in the list, in file
+// order. Returned values are the list's own texts: keep them, never free or change them.
+// They stay valid until description_free.
+#pragma once
+
+#include <cstdint>
+
+namespace zelv {
+
+// Loads the description named by the `target` setting: the name itself when it is readable
+// as named or contains a "/", else data_dir/name.dat. Returns 0 or an errno value; on
+// failure the list holds what could be read (it is empty after ENOMEM).
+[[nodiscard]] int description_load();
+
+// Frees every entry. The cursor must be restarted before the next search.
+void description_free();
+
+// With restart set, puts the cursor on the first entry. With a key, returns the value of
+// the next matching entry from the cursor on (nullptr when none); without a key, nullptr.
+[[nodiscard]] const char* description_get(const char* key, bool restart);
+
+// Returns the value of the next entry with this key from the cursor on, or nullptr.
+[[nodiscard]] const char* description_next(const char* key);
+
+// Parses the first entry with this key as a number (strtoul, base 0, the whole value, cut
+// to 32 bits) into out; out keeps the default when the key is absent or malformed.
+// Returns 0, or EINVAL with a message for a malformed value.
+[[nodiscard]] int description_number(const char* key, uint32_t* out, uint32_t default_value);
+
+}  // namespace zelv
