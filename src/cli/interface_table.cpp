@@ -54,9 +54,18 @@ constexpr InterfaceOps kSmEntry = unavailable_entry<kSm>();
 constexpr const InterfaceOps* kInterfaces[] = {&kTbdmlEntry, &kBdm12podEntry, &kLraeEntry,
                                                &kSmEntry};
 
+const InterfaceOps* extra_entry = nullptr;
+
 }  // namespace
 
+void interface_set_extra(const InterfaceOps* entry) {
+    extra_entry = entry;
+}
+
 const InterfaceOps* interface_find(const char* name) {
+    if (extra_entry != nullptr && std::strcmp(extra_entry->name, name) == 0) {
+        return extra_entry;
+    }
     for (const InterfaceOps* entry : kInterfaces) {
         if (std::strcmp(entry->name, name) == 0) {
             return entry;

@@ -62,4 +62,8 @@ struct InterfaceOps {
 // Finds the entry with exactly this name, or nullptr.
 [[nodiscard]] const InterfaceOps* interface_find(const char* name);
 
+// Test seam: an extra entry that interface_find sees before the built-in ones, so the driver
+// can be run against a recording interface. nullptr removes it.
+void interface_set_extra(const InterfaceOps* entry);
+
 }  // namespace zelv

@@ -1,0 +1,159 @@
+// Loading and querying target descriptions.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "cli/settings.h"
+#include "fakes/run_state.h"
+#include "target/description.h"
+
+namespace zelv {
+namespace {
+
+using test::TempDir;
+
+class DescriptionTest : public testing::Test {
+protected:
+    void SetUp() override { test::reset_run_state(); }
+    void TearDown() override { test::reset_run_state(); }
+
+    // Loads text and returns the value of key as a number, or the error.
+    int number(const std::string& text, const char* key, uint32_t* out) {
+        EXPECT_EQ(test::load_description_text(dir, text), 0);
+        testing::internal::CaptureStderr();
+        const int result = description_number(key, out, 77);
+        err = testing::internal::GetCapturedStderr();
+        return result;
+    }
+
+    TempDir dir;
+    std::string err;
+};
+
+TEST_F(DescriptionTest, NumbersAndTheirMalformedForms) {
+    struct Case {
+        std::string line;
+        int result;
+        uint32_t value;
+    };
+    const Case cases[] = {
+        {"ram_size 0x1000", 0, 4096},
+        {"   ram_size\t\t4096", 0, 4096},
+        {"\tram_size 010000\r", 0, 4096},
+        {"ram_size 0x1000 ", EINVAL, 77},    // a trailing blank is part of the value
+        {"ram_size 0x1000 # RAM", EINVAL, 77},  // "#" is only a comment at the line start
+        {"ram_size 12abc", EINVAL, 77},
+        {"ram_size", 0, 0},                  // a key alone has an empty value: 0
+        {"ram_size 0x123456789", 0, 0x23456789},  // cut to 32 bits
+        {"# ram_size 5", 0, 77},             // a comment line: the key is absent
+        {"ram_size\xa0" "5", 0, 77},         // 0xA0 is not white space: another key
+    };
+    for (const Case& c : cases) {
+        uint32_t value = 0;
+        EXPECT_EQ(number(c.line + "\n", "ram_size", &value), c.result) << c.line;
+        EXPECT_EQ(value, c.value) << c.line;
+        EXPECT_EQ(err, c.result == 0 ? ""
+                                     : "\nerror: invalid value for target description "
+                                       "parameter ram_size\n")
+            << c.line;
+    }
+}
+
+TEST_F(DescriptionTest, ValuesKeepTheirTextAndRepeatedKeysWalkInFileOrder) {
+    ASSERT_EQ(test::load_description_text(dir,
+                                          "# board file\n"
+                                          "\n"
+                                          "info  My board # rev B  \r\n"
+                                          "bdm_init_byte 0x3C 0x80\n"
+                                          "flash_module\n"
+                                          "bdm_init_byte 0x13C 0x180\n"
+                                          "Info other\n"),
+              0);
+    EXPECT_STREQ(description_get("info", true), "My board # rev B  ");
+    EXPECT_STREQ(description_get("flash_module", true), "");
+    EXPECT_EQ(description_get("INFO", true), nullptr);
+
+    EXPECT_STREQ(description_get("bdm_init_byte", true), "0x3C 0x80");
+    EXPECT_STREQ(description_get("bdm_init_byte", true), "0x3C 0x80");
+    EXPECT_EQ(description_get(nullptr, true), nullptr);
+    EXPECT_STREQ(description_get("bdm_init_byte", false), "0x3C 0x80");
+    EXPECT_STREQ(description_next("bdm_init_byte"), "0x13C 0x180");
+    EXPECT_EQ(description_next("bdm_init_byte"), nullptr);
+    EXPECT_EQ(description_next("info"), nullptr) << "the cursor stays past the end";
+}
+
+TEST_F(DescriptionTest, LongLinesAreReadInPiecesOf255) {
+    const std::string value(300, 'v');
+    ASSERT_EQ(test::load_description_text(dir, "info " + value + "\n"), 0);
+    EXPECT_EQ(std::string(description_get("info", true)), std::string(250, 'v'));
+    // The rest of the line became a line of its own, whose key is the 50 remaining v's.
+    EXPECT_STREQ(description_get(std::string(50, 'v').c_str(), true), "");
+}
+
+TEST_F(DescriptionTest, EmptyFileLoadsAsAnEmptyList) {
+    ASSERT_EQ(test::load_description_text(dir, ""), 0);
+    EXPECT_EQ(description_get("info", true), nullptr);
+}
+
+TEST_F(DescriptionTest, PathChoice) {
+    test::write_file(dir.file("board"), "info from the current folder\n");
+    test::write_file(dir.file("board.dat"), "info from the data folder\n");
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+
+    // A readable file of that name in the current folder wins.
+    settings().target = "board";
+    std::strncpy(settings().data_dir, dir.path().c_str(), kDataDirSize - 1);
+    EXPECT_EQ(description_load(), 0);
+    EXPECT_STREQ(description_get("info", true), "from the current folder");
+
+    // Otherwise the data folder's name.dat.
+    description_free();
+    ASSERT_EQ(unlink("board"), 0);
+    EXPECT_EQ(description_load(), 0);
+    EXPECT_STREQ(description_get("info", true), "from the data folder");
+
+    // A name with a "/" is a path, never looked up in the data folder.
+    description_free();
+    settings().target = "./board";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(description_load(), ENOENT);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "\nerror: cannot open target description file ./board (No such file or "
+              "directory)\n");
+    ASSERT_EQ(chdir(previous), 0);
+}
+
+TEST_F(DescriptionTest, DefaultDataFolderAndOverlongPaths) {
+    settings().target = "no-such-board";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(description_load(), ENOENT);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "\nerror: cannot open target description file "
+              "/usr/local/share/zelvanor/no-such-board.dat (No such file or directory)\n");
+
+    // A path longer than 256 characters is refused whole, never cut to another file's name.
+    const std::string name(240, 'n');
+    settings().target = name.c_str();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(description_load(), ENAMETOOLONG);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "\nerror: cannot open target description file /usr/local/share/zelvanor/" +
+                  name + ".dat (File name too long)\n");
+}
+
+TEST_F(DescriptionTest, UnreadableFileIsReported) {
+    settings().target = dir.path().c_str();  // a folder opens, but cannot be read
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(description_load(), EISDIR);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "\nerror: cannot read target description file " + dir.path() +
+                  " (Is a directory)\n");
+}
+
+}  // namespace
+}  // namespace zelv
