@@ -56,4 +56,28 @@ enum SerialModemRequest : int { kSetRts = 0, kGetCts = 1 };
 // Any other request: EINVAL, nothing done.
 [[nodiscard]] int serial_modem_line(SerialPort* port, int request, int* value);
 
+// Time-out bookkeeping shared by serial_read and serial_write: one time-out covers the whole
+// operation, counted from its first wait. Exposed so that the clock handling can be driven
+// by a scripted clock.
+struct SerialTime {
+    int64_t seconds = 0;
+    int64_t microseconds = 0;
+};
+using SerialClock = SerialTime (*)();
+
+struct SerialTimeout {
+    bool started = false;  // false before the first step of an operation
+    SerialTime start;
+};
+
+// The clock the time-outs run on: monotonic, so that setting the time of day neither cuts a
+// wait short nor stretches it.
+[[nodiscard]] SerialTime serial_clock_now();
+
+// First step: notes the start, *left_ms = timeout_ms. Later steps: *left_ms = time-out less
+// the whole milliseconds elapsed, or ETIMEDOUT once nothing is left. A clock found earlier
+// than the start (set back) restarts the count from the clock's new reading.
+[[nodiscard]] int serial_timeout_step(SerialTimeout* state, unsigned timeout_ms, SerialClock clock,
+                                      unsigned* left_ms);
+
 }  // namespace zelv
