@@ -11,7 +11,9 @@ namespace zelv {
 using AddressMap = uint32_t (*)(uint32_t address);
 
 // Reads an S-record file into a caller-owned image. Only bytes that data records carry are
-// written, and never outside [0, image_size). Outputs are optional (nullptr):
+// written, and never outside [0, image_size); a data record whose two ends do not map
+// exactly its length apart is refused as out of range. map may be nullptr (the identity).
+// Outputs are optional (nullptr):
 //   info      receives the S0 text (set to "" once the file is open), info_size bytes
 //   raw_entry the termination record's address as it stands in the file
 //   entry     that address passed through the map (range-checked unless 0)
@@ -32,10 +34,12 @@ using AddressMap = uint32_t (*)(uint32_t address);
 // Writes length bytes of image data from image address start as an S-record file: an S0
 // header, data records of record_size bytes (1 to 250), and a termination record with the
 // entry address. map (nullptr for the identity) turns image addresses into record
-// addresses. With skip_erased, records whose bytes are all 0xFF are left out. data points
-// at the byte of image address start.
-[[nodiscard]] int srec_write(const char* path, const char* header, uint32_t start,
-                             unsigned length, const uint8_t* data, uint32_t entry,
-                             AddressMap map, bool skip_erased, unsigned record_size);
+// addresses; a record is split where the map is not contiguous (a page edge), so every
+// byte keeps its address. With skip_erased, records whose bytes are all 0xFF are left out.
+// data points at the byte of image address start. A record size of 0 or one too large for
+// the chosen address width is refused (EINVAL) before the file is created.
+[[nodiscard]] int srec_write(const char* path, const char* header, uint32_t start, unsigned length,
+                             const uint8_t* data, uint32_t entry, AddressMap map, bool skip_erased,
+                             unsigned record_size);
 
 }  // namespace zelv

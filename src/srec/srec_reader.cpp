@@ -1,1 +1,300 @@
-// placeholder: implementation pending
+// The strict S-record reader: one line at a time into a fixed buffer, no allocation, and no
+// byte written outside the caller's image whatever the file holds.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/console.h"
+#include "srec/srec.h"
+
+namespace zelv {
+namespace {
+
+// At most 527 characters of a line and the terminating NUL. The longest valid record (S3
+// with count 0xFF) is 514 characters, so a full buffer always means an overlong line.
+constexpr unsigned line_buffer_size = 528;
+// Count 0xFF less two address bytes and the checksum leaves 252 data bytes, plus the NUL
+// that makes an S0 record's data a string.
+constexpr unsigned data_buffer_size = 256;
+
+// Address bytes of a record type, or 0 for a type the reader does not accept.
+unsigned address_bytes(char type) {
+    switch (type) {
+        case '0':
+        case '1':
+        case '5':
+        case '9':
+            return 2;
+        case '2':
+        case '8':
+            return 3;
+        case '3':
+        case '7':
+            return 4;
+        default:
+            return 0;
+    }
+}
+
+// Termination and count records carry an address and nothing else.
+bool exact_count(char type) {
+    return type == '5' || type == '7' || type == '8' || type == '9';
+}
+
+// Hex digit by the C locale's classification; -1 for anything else (NUL included).
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+// A line of the file as read: its characters (NUL bytes included) and their count.
+struct Line {
+    char text[line_buffer_size];
+    unsigned length = 0;
+};
+
+// Walks the hex pairs of one line; never looks past the characters that were read.
+class PairCursor {
+public:
+    explicit PairCursor(const Line& line, unsigned position) : line_(line), pos_(position) {}
+
+    bool next(uint8_t& value) {
+        if (pos_ + 1 >= line_.length) {
+            return false;
+        }
+        const int high = hex_digit(line_.text[pos_]);
+        const int low = hex_digit(line_.text[pos_ + 1]);
+        if (high < 0 || low < 0) {
+            return false;
+        }
+        value = static_cast<uint8_t>((high << 4) | low);
+        pos_ += 2;
+        return true;
+    }
+
+    // The checksum pair must be followed by the end of the line or its line end; a carriage
+    // return is accepted whatever follows it, for files written with CR LF.
+    [[nodiscard]] bool at_line_end() const {
+        if (pos_ >= line_.length) {
+            return true;
+        }
+        const char c = line_.text[pos_];
+        return c == '\n' || c == '\r';
+    }
+
+private:
+    const Line& line_;
+    unsigned pos_;
+};
+
+// Reads one line the way fgets would (up to 527 characters, the line feed kept when it
+// fits), but counts the characters itself, so that a NUL byte in the file is one more
+// invalid character rather than a hidden end of line. Returns false at end of file or on a
+// read error, with nothing read.
+bool read_line(FILE* file, Line& line) {
+    line.length = 0;
+    while (line.length < line_buffer_size - 1) {
+        const int c = std::getc(file);
+        if (c == EOF) {
+            break;
+        }
+        line.text[line.length++] = static_cast<char>(c);
+        if (c == '\n') {
+            break;
+        }
+    }
+    line.text[line.length] = '\0';
+    return line.length > 0;
+}
+
+uint32_t apply(AddressMap map, uint32_t address) {
+    return map != nullptr ? map(address) : address;
+}
+
+struct ReadState {
+    const char* path;
+    char* info;
+    unsigned info_size;
+    uint8_t* image;
+    uint32_t image_size;
+    uint32_t* raw_entry;
+    uint32_t* entry;
+    uint32_t* lowest;
+    uint32_t* highest;
+    AddressMap map;
+    unsigned line_number = 0;
+    bool done = false;  // a termination record ends the file
+};
+
+// Judges one line and applies it. Returns 0 or EINVAL (reported).
+int take_line(ReadState& s, const Line& line) {
+    const auto invalid = [&]() {
+        report_error("%s:%u: invalid S-record\n", s.path, s.line_number);
+        return EINVAL;
+    };
+
+    if (line.length < 2 || line.text[0] != 'S') {
+        return invalid();
+    }
+    const char type = line.text[1];
+    const unsigned width = address_bytes(type);
+    if (width == 0) {
+        return invalid();
+    }
+
+    PairCursor cursor(line, 2);
+    uint8_t count = 0;
+    if (!cursor.next(count)) {
+        return invalid();
+    }
+    if (exact_count(type) ? count != width + 1 : count <= width) {
+        return invalid();
+    }
+
+    uint32_t address = 0;
+    for (unsigned i = 0; i < width; ++i) {
+        uint8_t byte = 0;
+        if (!cursor.next(byte)) {
+            return invalid();
+        }
+        address = (address << 8) | byte;
+    }
+
+    uint8_t data[data_buffer_size];
+    const unsigned length = count - width - 1u;  // at most 252
+    for (unsigned i = 0; i < length; ++i) {
+        if (!cursor.next(data[i])) {
+            return invalid();
+        }
+    }
+    uint8_t checksum = 0;  // read for its form only; its value is not compared
+    if (!cursor.next(checksum) || !cursor.at_line_end()) {
+        return invalid();
+    }
+
+    switch (type) {
+        case '0':
+            data[length] = 0;
+            if (s.info != nullptr && s.info_size > 0) {
+                const std::size_t text = std::strlen(reinterpret_cast<const char*>(data));
+                const std::size_t copied = text < s.info_size - 1 ? text : s.info_size - 1;
+                std::memcpy(s.info, data, copied);
+                s.info[copied] = '\0';
+            }
+            return 0;
+        case '1':
+        case '2':
+        case '3': {
+            // A record without data bytes names no image byte: it neither writes nor moves
+            // the span (its "last" address would lie before its first).
+            if (length == 0) {
+                return 0;
+            }
+            const uint32_t first = apply(s.map, address);
+            const uint32_t last = apply(s.map, address + length - 1u);
+            // Only the two ends pass through the map, so they must also be exactly the
+            // record's length apart: a record that straddles the edge of a mapped window
+            // would otherwise land at the wrong place or past the image end.
+            if (first >= s.image_size || last >= s.image_size || last < first ||
+                last - first != length - 1u) {
+                report_error("%s:%u: data block address <0x%lX> out of range\n", s.path,
+                             s.line_number, static_cast<unsigned long>(address));
+                return EINVAL;
+            }
+            std::memcpy(s.image + first, data, length);
+            if (s.lowest != nullptr && first < *s.lowest) {
+                *s.lowest = first;
+            }
+            if (s.highest != nullptr && last > *s.highest) {
+                *s.highest = last;
+            }
+            return 0;
+        }
+        case '5':
+            return 0;
+        default: {  // '7', '8', '9'
+            s.done = true;
+            int result = 0;
+            if (s.raw_entry != nullptr) {
+                *s.raw_entry = address;
+            }
+            if (s.entry != nullptr) {
+                const uint32_t mapped = apply(s.map, address);
+                // Address 0 stands for "no entry point" and is never refused.
+                if (address != 0 && mapped >= s.image_size) {
+                    report_error("%s:%u: entry address <0x%lX> out of range\n", s.path,
+                                 s.line_number, static_cast<unsigned long>(address));
+                    result = EINVAL;
+                }
+                *s.entry = mapped;
+            }
+            return result;
+        }
+    }
+}
+
+}  // namespace
+
+int srec_read(const char* path, char* info, unsigned info_size, uint8_t* image, uint32_t image_size,
+              uint32_t* raw_entry, uint32_t* entry, uint32_t* lowest, uint32_t* highest,
+              AddressMap map) {
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        const int error = errno;
+        report_error("unable to open %s (%s)\n", path, std::strerror(error));
+        return error;
+    }
+
+    ReadState s{path, info, info_size, image, image_size, raw_entry, entry, lowest, highest, map};
+    if (info != nullptr && info_size > 0) {
+        info[0] = '\0';
+    }
+    if (lowest != nullptr) {
+        *lowest = image_size;
+    }
+    if (highest != nullptr) {
+        *highest = 0;
+    }
+
+    int result = 0;
+    Line line;
+    while (!s.done) {
+        if (!read_line(file, line)) {
+            // A read error must not pass for the end of the file: the image would be
+            // taken as complete with its tail missing.
+            if (std::ferror(file)) {
+                const int error = errno != 0 ? errno : EIO;
+                report_error("cannot read file %s (%s)\n", path, std::strerror(error));
+                result = error;
+            }
+            break;
+        }
+        ++s.line_number;
+        if (line.length == line_buffer_size - 1) {
+            report_error("%s:%u: S-record line too long\n", path, s.line_number);
+            result = EINVAL;
+            break;
+        }
+        result = take_line(s, line);
+        if (result != 0) {
+            break;
+        }
+    }
+
+    if (std::fclose(file) != 0) {
+        const int error = errno;
+        report_error("cannot close file %s (%s)\n", path, std::strerror(error));
+        result = error;
+    }
+    return result;
+}
+
+}  // namespace zelv
