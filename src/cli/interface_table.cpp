@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cli/console.h"
+#include "sm/sm_operations.h"
 
 namespace zelv {
 namespace {
@@ -44,15 +45,13 @@ constexpr InterfaceOps unavailable_entry() {
 constexpr char kTbdml[] = "tbdml";
 constexpr char kBdm12pod[] = "bdm12pod";
 constexpr char kLrae[] = "lrae";
-constexpr char kSm[] = "sm";
 
 constexpr InterfaceOps kTbdmlEntry = unavailable_entry<kTbdml>();
 constexpr InterfaceOps kBdm12podEntry = unavailable_entry<kBdm12pod>();
 constexpr InterfaceOps kLraeEntry = unavailable_entry<kLrae>();
-constexpr InterfaceOps kSmEntry = unavailable_entry<kSm>();
 
 constexpr const InterfaceOps* kInterfaces[] = {&kTbdmlEntry, &kBdm12podEntry, &kLraeEntry,
-                                               &kSmEntry};
+                                               &sm_interface};
 
 const InterfaceOps* extra_entry = nullptr;
 

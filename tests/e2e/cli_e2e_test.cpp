@@ -1,0 +1,50 @@
+// The command line of the real executable: exit statuses and the streams things go to.
+#include <gtest/gtest.h>
+
+#include "e2e_common.h"
+
+namespace zelv::e2e {
+namespace {
+
+TEST(CommandLine, UsageGoesToStandardErrorWithTheRightStatus) {
+    const test::ProcessResult bare = run_zelvanor({});
+    EXPECT_EQ(bare.status, 1);
+    EXPECT_EQ(bare.out, "");
+    EXPECT_EQ(bare.err.rfind("zelvanor: Freescale S12 MCU memory loader V1.4.1\n\nUsage: "
+                             "zelvanor [options]\n",
+                             0),
+              0U);
+
+    const test::ProcessResult help = run_zelvanor({"-q", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, "");
+    EXPECT_EQ(help.err, bare.err);
+}
+
+TEST(CommandLine, InterfacesNotBuiltInSayWhatIsMissing) {
+    test::TempDir dir;
+    test::write_file(dir.file("board.dat"),
+                     "info board\nmcu MC9S12DG128\nfamily HCS12\nram_size 0x2000\n"
+                     "eeprom_module EETS2K\nflash_module FTS128K\n");
+    for (const char* interface : {"tbdml", "podex", "lrae"}) {
+        const test::ProcessResult r =
+            run_zelvanor({"-i", interface, "-t", dir.file("board.dat"), "-E"});
+        EXPECT_EQ(r.status, 1) << interface;
+        EXPECT_EQ(r.out,
+                  "zelvanor: Freescale S12 MCU memory loader V1.4.1\n\n"
+                  "target info <board>\ntarget mcu <MC9S12DG128> family <HCS12>\n")
+            << interface;
+        const std::string name = interface == std::string("podex") ? "bdm12pod" : interface;
+        EXPECT_EQ(r.err, "\nerror: " + name + " interface not available\n");
+    }
+}
+
+TEST(CommandLine, UnknownOptionIsWordedByTheParser) {
+    const test::ProcessResult r = run_zelvanor({"--srecord-sizes=4", "-i", "sm", "-t", "x"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("unrecognized option"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
+}  // namespace
+}  // namespace zelv::e2e
