@@ -21,19 +21,21 @@ using EepromProgramWord = int (*)(uint16_t address, uint16_t value);
 
 // One row of the protection range table.
 struct EepromProtection {
-    const char* name;      // "all", "64B" ... "512B"
-    uint8_t value;         // the protection byte
-    uint32_t block_size;   // bytes protected at the top; 0 for "all" (the whole EEPROM)
+    const char* name;     // "all", "64B" ... "512B"
+    uint8_t value;        // the protection byte
+    uint32_t block_size;  // bytes protected at the top; 0 for "all" (the whole EEPROM)
 };
 
 // Looks a -D argument up: "all" exactly, the sized names without regard to case.
 [[nodiscard]] const EepromProtection* eeprom_protection_find(const char* range);
 
-// Reads the whole EEPROM in `chunk` pieces (dividing eeprom_size) into `path`.
+// Reads the whole EEPROM in `chunk` pieces into `path`. A chunk that does not divide
+// eeprom_size is refused ("invalid chunk size for EEPROM read", EINVAL) before any read.
 [[nodiscard]] int eeprom_read_frame(const char* path, uint32_t chunk, EepromReadChunk read_chunk);
 
-// Writes `path` into the EEPROM in whole chunks aligned to the EEPROM start; refuses data in
-// the protection field (last 16 bytes) without -f.
+// Writes `path` into the EEPROM in whole chunks (even, dividing eeprom_size) aligned to the
+// EEPROM start, skipping chunks that are all 0xFF; refuses data in the protection field
+// (last 16 bytes) without -f. A file without data records writes nothing and returns 0.
 [[nodiscard]] int eeprom_write_frame(const char* path, uint32_t chunk,
                                      EepromWriteChunk write_chunk);
 

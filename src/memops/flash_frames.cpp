@@ -179,7 +179,8 @@ int flash_write_frame(const char* path, uint32_t chunk, FlashProgramBlock progra
         result != 0) {
         return result;
     }
-    char entry_text[10] = "unknown";
+    // Room for every 32-bit entry: a shorter text would cut an S7 address to a wrong value.
+    char entry_text[11] = "unknown";
     if (raw_entry != kNoEntry) {
         std::snprintf(entry_text, sizeof entry_text, "0x%04X", raw_entry);
     }

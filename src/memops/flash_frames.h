@@ -21,7 +21,9 @@ using FlashProgramBlock = int (*)(uint32_t offset, const uint8_t* data, uint32_t
 [[nodiscard]] int flash_read_frame(const char* path, uint32_t chunk, FlashReadChunk read_chunk);
 
 // Loads `path` into a 0xFF image, prints the ranges and programs every data word in blocks
-// of at most `chunk` bytes (even, >= 2, dividing the image, <= flash_sector_size).
+// of at most `chunk` bytes. chunk must be a multiple of 4 (blocks are whole words), divide
+// the image and not exceed flash_sector_size; otherwise "invalid chunk size for FLASH write"
+// and EINVAL before the file is read.
 [[nodiscard]] int flash_write_frame(const char* path, uint32_t chunk,
                                     FlashProgramBlock program_block);
 

@@ -150,13 +150,15 @@ protected:
         console_set_terminal(0);
     }
 
-    void start_capture() {
+    // Runs a frame with standard output and error captured into out_ and err_.
+    template <typename Frame>
+    int captured(Frame frame) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-    }
-    void stop_capture() {
+        const int result = frame();
         out_ = mask_times(testing::internal::GetCapturedStdout());
         err_ = testing::internal::GetCapturedStderr();
+        return result;
     }
 
     TempDir dir_;
