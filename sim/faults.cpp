@@ -1,0 +1,140 @@
+#include "faults.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "sim_log.h"
+
+namespace zelv::sim {
+
+const char* const kFaultHelp =
+    "Faults (--fault SPEC, repeatable; numbers decimal or 0x hexadecimal):\n"
+    "  silent[,after=N]          answer nothing (after answering N commands)\n"
+    "  error:CMD:CODE[,after=N]  prompt error CODE instead of 0xE0 for command byte CMD\n"
+    "                            (from its occurrence N+1 on); a failing write or erase\n"
+    "                            changes nothing, a read still sends its data\n"
+    "  prompt:CMD[:CHAR][,after=N]\n"
+    "                            prompt character CHAR (default 0x3F '?') instead of '>'\n"
+    "  device:CODE               device information reply starts with CODE, not 0xDC\n"
+    "  junk[:N]                  N bytes (default 5) of noise before the first answer\n"
+    "  stuck-flash:OFFSET[:VALUE]\n"
+    "  stuck-eeprom:OFFSET[:VALUE]\n"
+    "                            the byte at OFFSET (FLASH: from the lowest page, as in\n"
+    "                            the banked-linear image; EEPROM: from its start) erases\n"
+    "                            to VALUE (default 0x00) instead of 0xFF\n"
+    "  slow-erase:MS             FLASH and EEPROM erase prompts come MS milliseconds late\n";
+
+namespace {
+
+// Splits text at the separator; the pieces are copies.
+bool split(const std::string& text, char separator, std::vector<std::string>* pieces) {
+    try {
+        pieces->clear();
+        size_t start = 0;
+        for (;;) {
+            const size_t end = text.find(separator, start);
+            pieces->push_back(text.substr(start, end - start));
+            if (end == std::string::npos) {
+                return true;
+            }
+            start = end + 1;
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool parse_number(const std::string& text, unsigned long limit, unsigned long* value) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long parsed = std::strtoul(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || parsed > limit) {
+        return false;
+    }
+    *value = parsed;
+    return true;
+}
+
+int bad(const char* spec) {
+    sim_error("invalid fault: %s (see --help)\n", spec);
+    return EINVAL;
+}
+
+}  // namespace
+
+int parse_fault(const char* spec, FaultSet* faults) {
+    std::vector<std::string> options;
+    std::vector<std::string> fields;
+    if (!split(spec, ',', &options) || !split(options[0], ':', &fields)) {
+        sim_error("not enough memory\n");
+        return ENOMEM;
+    }
+    unsigned long after = 0;
+    bool after_given = false;
+    for (size_t i = 1; i < options.size(); ++i) {
+        if (options[i].rfind("after=", 0) != 0 || after_given ||
+            !parse_number(options[i].substr(6), 0xFFFFFFFFul, &after)) {
+            return bad(spec);
+        }
+        after_given = true;
+    }
+    const std::string& kind = fields[0];
+    const size_t n = fields.size();
+    unsigned long a = 0;
+    unsigned long b = 0;
+    try {
+        if (kind == "silent" && n == 1) {
+            faults->sm.silent = true;
+            faults->sm.silent_after = static_cast<unsigned>(after);
+            return 0;
+        }
+        if (kind == "error" && n == 3 && parse_number(fields[1], 0xFF, &a) &&
+            parse_number(fields[2], 0xFF, &b)) {
+            faults->sm.errors.push_back(
+                {static_cast<uint8_t>(a), static_cast<uint8_t>(b), static_cast<unsigned>(after)});
+            return 0;
+        }
+        if (kind == "prompt" && (n == 2 || n == 3) && parse_number(fields[1], 0xFF, &a) &&
+            (n == 2 || parse_number(fields[2], 0xFF, &b))) {
+            const auto character = static_cast<uint8_t>(n == 2 ? '?' : b);
+            faults->sm.prompts.push_back(
+                {static_cast<uint8_t>(a), character, static_cast<unsigned>(after)});
+            return 0;
+        }
+        if (after_given) {
+            return bad(spec);  // the other kinds have no occurrence count
+        }
+        if (kind == "device" && n == 2 && parse_number(fields[1], 0xFF, &a)) {
+            faults->sm.wrong_device = true;
+            faults->sm.device_code = static_cast<uint8_t>(a);
+            return 0;
+        }
+        if (kind == "junk" && (n == 1 || (n == 2 && parse_number(fields[1], 200, &a)))) {
+            faults->sm.junk = n == 1 ? 5 : static_cast<unsigned>(a);
+            return 0;
+        }
+        if ((kind == "stuck-flash" || kind == "stuck-eeprom") && (n == 2 || n == 3) &&
+            parse_number(fields[1], 0xFFFFFFFFul, &a) &&
+            (n == 2 || parse_number(fields[2], 0xFF, &b))) {
+            faults->stuck.push_back({kind == "stuck-flash" ? Region::kFlash : Region::kEeprom,
+                                     static_cast<uint32_t>(a), static_cast<uint8_t>(b)});
+            return 0;
+        }
+        if (kind == "slow-erase" && n == 2 && parse_number(fields[1], 600000, &a)) {
+            faults->sm.slow_erase_ms = static_cast<unsigned>(a);
+            return 0;
+        }
+    } catch (const std::bad_alloc&) {
+        sim_error("not enough memory\n");
+        return ENOMEM;
+    }
+    return bad(spec);
+}
+
+}  // namespace zelv::sim

@@ -1,0 +1,44 @@
+// Faults that the virtual target can be told to show, so that every error path of the
+// program can be reached. Given as --fault SPEC on the command line; tests fill FaultSet
+// directly or through parse_fault.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "virtual_mcu.h"
+
+namespace zelv::sim {
+
+// A fault tied to one command byte, from its (after + 1)-th occurrence on.
+struct CommandFault {
+    uint8_t command = 0;
+    uint8_t value = 0;  // the error code, or the prompt character
+    unsigned after = 0;
+};
+
+// Faults of the serial monitor.
+struct SmFaults {
+    bool silent = false;
+    unsigned silent_after = 0;          // commands answered before the monitor falls silent
+    std::vector<CommandFault> errors;   // error code in the prompt in place of 0xE0
+    std::vector<CommandFault> prompts;  // prompt character in place of '>'
+    bool wrong_device = false;
+    uint8_t device_code = 0xDC;  // first byte of the device information reply
+    unsigned junk = 0;           // bytes sent before the first answer
+    unsigned slow_erase_ms = 0;  // delay before the prompt of an erase
+};
+
+struct FaultSet {
+    SmFaults sm;
+    std::vector<StuckByte> stuck;  // FLASH or EEPROM bytes that do not erase
+};
+
+// Parses one fault specification (syntax in kFaultHelp) into faults. Returns 0, or EINVAL
+// with a message.
+[[nodiscard]] int parse_fault(const char* spec, FaultSet* faults);
+
+// The fault syntax, as --help shows it.
+extern const char* const kFaultHelp;
+
+}  // namespace zelv::sim

@@ -1,0 +1,196 @@
+// The virtual MCU: register block, RAM, EEPROM and paged FLASH of one HCS12 or HCS12X part,
+// seen through the CPU's local 64 KB map. The device emulators (serial monitor today, the BDM
+// pods and the LRAE boot loader later) all sit in front of one of these.
+//
+// Local map, highest priority first:
+//   registers  HCS12: 1 KB at INITRG; HCS12X: 2 KB fixed at 0x0000
+//   RAM        HCS12: ram_size bytes at INITRM (aligned in its MEMSIZ space, RAMHAL puts it
+//              at the top); HCS12X: 0x1000-0x1FFF RPAGE window, 0x2000-0x3FFF pages 0xFE-0xFF
+//   EEPROM     HCS12: eeprom_size bytes at INITEE while EEON is set; HCS12X: 0x0800-0x0BFF
+//              EPAGE window, 0x0C00-0x0FFF page 0xFF
+//   FLASH      0x4000-0x7FFF fixed page (0x3E; HCS12X 0xFD) unless ROMHM, 0x8000-0xBFFF the
+//              page in PPAGE, 0xC000-0xFFFF fixed page (0x3F; HCS12X 0xFF); nothing while
+//              ROMON is clear
+// Anything else is unimplemented: it reads 0x00 and ignores writes. Pages outside the part are
+// unimplemented too (a real part would alias them), so a host that selects a wrong page sees
+// zeros rather than another page's bytes.
+//
+// FLASH is stored lowest page first (offset 0 = page ppage_base), split into blocks of equal
+// size with block 0 the highest pages. Nonvolatile memory only changes through the program
+// and erase operations below, which follow the hardware: programming needs an erased word
+// and only clears bits, FLASH programming addresses the block selected in FCNFG, protected
+// areas refuse, erase sets 0xFF. The FCMD/FSTAT and ECMD/ESTAT command sequences are not
+// modelled yet; FSTAT and ESTAT read as idle (CBEIF and CCIF set).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace zelv::sim {
+
+inline constexpr int kSimFamilyHcs12 = 2;
+inline constexpr int kSimFamilyHcs12x = 3;
+
+inline constexpr uint32_t kPageSize = 0x4000;
+
+// Register offsets in the register block (at its reset position these are the addresses).
+namespace reg {
+inline constexpr uint16_t kInitrm = 0x0010;
+inline constexpr uint16_t kInitrg = 0x0011;
+inline constexpr uint16_t kInitee = 0x0012;
+inline constexpr uint16_t kMisc = 0x0013;   // MMCCTL1 on HCS12X: ROMON bit 0, ROMHM bit 1
+inline constexpr uint16_t kRpage = 0x0016;  // HCS12X
+inline constexpr uint16_t kEpage = 0x0017;  // HCS12X
+inline constexpr uint16_t kPartId = 0x001A;
+inline constexpr uint16_t kMemsiz = 0x001C;
+inline constexpr uint16_t kPpage = 0x0030;
+inline constexpr uint16_t kFclkdiv = 0x0100;
+inline constexpr uint16_t kFsec = 0x0101;
+inline constexpr uint16_t kFcnfg = 0x0103;
+inline constexpr uint16_t kFprot = 0x0104;
+inline constexpr uint16_t kFstat = 0x0105;
+inline constexpr uint16_t kEclkdiv = 0x0110;
+inline constexpr uint16_t kEprot = 0x0114;
+inline constexpr uint16_t kEstat = 0x0115;
+}  // namespace reg
+
+// The memory layout, as a target description gives it.
+struct McuLayout {
+    int family_id = kSimFamilyHcs12;
+    uint32_t ram_size = 0;
+    uint32_t eeprom_size = 0;
+    uint32_t flash_size = 0;
+    uint32_t flash_block_count = 1;
+    uint32_t flash_sector_size = 0x200;
+    uint32_t ppage_base = 0;
+    uint32_t ppage_count = 0;
+};
+
+// The values the part's registers take at reset (for HCS12 parts: after the resident
+// start-up code has placed RAM and EEPROM, see derive_register_resets).
+struct RegisterResets {
+    uint8_t initrm = 0;
+    uint8_t initrg = 0;
+    uint8_t initee = 0;
+    uint8_t misc = 0;  // MISC, or MMCCTL1 on HCS12X
+    uint16_t memsiz = 0;
+    uint8_t ppage = 0;
+    uint8_t rpage = 0;
+    uint8_t epage = 0;
+};
+
+struct McuConfig {
+    McuLayout layout;
+    uint16_t part_id = 0;
+    RegisterResets resets;
+};
+
+// Places registers at 0x0000, RAM at the top of 0x0000-0x3FFF (INITRM 0x39: where the LRAE
+// and RAM agents expect it) and EEPROM at the lowest boundary of its size where it hides
+// neither registers nor RAM (at 0x4000, over the fixed FLASH page's first bytes, when the
+// low 16 KB are full: that page stays reachable through PPAGE), and computes MEMSIZ to
+// match. HCS12X parts have a fixed map. Returns 0, or EINVAL with a message for a layout
+// the virtual MCU cannot hold.
+[[nodiscard]] int derive_register_resets(const McuLayout& layout, RegisterResets* resets);
+
+enum class Region { kNone, kRegisters, kRam, kEeprom, kFlash };
+
+// Where a local address lands: the region and the offset in that region's storage (register
+// offset, RAM offset, EEPROM offset, FLASH offset lowest page first).
+struct Location {
+    Region region = Region::kNone;
+    uint32_t offset = 0;
+};
+
+// Outcome of a nonvolatile operation, as the hardware would flag it.
+enum class NvmStatus {
+    kOk,
+    kAccessError,          // ACCERR: odd address, another block selected, no such memory
+    kProtectionViolation,  // PVIOL: the address lies in a protected area
+    kNotErased,            // the word was already programmed
+};
+
+// A byte that an erase leaves at `value` instead of 0xFF (a worn cell).
+struct StuckByte {
+    Region region = Region::kFlash;  // kFlash or kEeprom
+    uint32_t offset = 0;
+    uint8_t value = 0;
+};
+
+class VirtualMcu {
+public:
+    // Checks the configuration and allocates the memories (RAM 0x00, nonvolatile memory
+    // erased), then resets. Returns 0, EINVAL (with a message) or ENOMEM.
+    [[nodiscard]] int configure(const McuConfig& config);
+
+    // Reset: registers to their reset values; FSEC, block 0's FPROT and EPROT loaded from
+    // the security byte (0xFF0F), the FLASH protection byte (0xFF0D) and the EEPROM
+    // protection byte (eeprom_size - 3). In normal mode INITRM, INITRG, INITEE and MISC
+    // are write-once and the start-up code has written them; in special mode they stay
+    // writable.
+    void reset(bool special_mode);
+
+    [[nodiscard]] const McuConfig& config() const { return config_; }
+    [[nodiscard]] const McuLayout& layout() const { return config_.layout; }
+
+    [[nodiscard]] Location locate(uint16_t address) const;
+
+    // CPU accesses of the local map. Writes to FLASH or EEPROM change nothing (their
+    // command sequences will hook in here).
+    [[nodiscard]] uint8_t read_byte(uint16_t address) const;
+    void write_byte(uint16_t address, uint8_t value);
+
+    // Register block accesses by register offset, wherever INITRG put the block.
+    [[nodiscard]] uint8_t read_register(uint16_t offset) const;
+    void write_register(uint16_t offset, uint8_t value);
+
+    // Nonvolatile operations by storage offset. FLASH words must be even and lie in the
+    // block that FCNFG selects; protection comes from the FPROT bank of that block and from
+    // EPROT.
+    [[nodiscard]] NvmStatus program_flash_word(uint32_t offset, uint16_t value);
+    [[nodiscard]] NvmStatus erase_flash_sector(uint32_t offset);
+    [[nodiscard]] NvmStatus program_eeprom_word(uint32_t offset, uint16_t value);
+    [[nodiscard]] NvmStatus erase_eeprom();
+
+    // FLASH arithmetic: the storage offset of a page's first byte (false when the part has
+    // no such page), the block that holds an offset, the block FCNFG selects.
+    [[nodiscard]] bool page_offset(uint32_t page, uint32_t* offset) const;
+    [[nodiscard]] uint32_t flash_block_of(uint32_t offset) const;
+    [[nodiscard]] uint32_t selected_block() const;
+    [[nodiscard]] bool flash_protected(uint32_t offset) const;
+    [[nodiscard]] bool eeprom_protected(uint32_t offset) const;
+
+    // Faults: bytes that no erase brings back to 0xFF.
+    [[nodiscard]] int add_stuck_byte(const StuckByte& stuck);
+
+    // The storage itself, for the state file and the emulators' own set-up.
+    std::vector<uint8_t>& registers() { return registers_; }
+    std::vector<uint8_t>& ram() { return ram_; }
+    std::vector<uint8_t>& eeprom() { return eeprom_; }
+    std::vector<uint8_t>& flash() { return flash_; }
+    std::array<uint8_t, 4>& fprot_banks() { return fprot_; }
+    [[nodiscard]] const std::vector<uint8_t>& flash() const { return flash_; }
+    [[nodiscard]] const std::vector<uint8_t>& eeprom() const { return eeprom_; }
+    [[nodiscard]] const std::vector<uint8_t>& ram() const { return ram_; }
+
+private:
+    [[nodiscard]] bool hcs12x() const { return config_.layout.family_id == kSimFamilyHcs12x; }
+    [[nodiscard]] uint32_t register_base() const;
+    [[nodiscard]] bool locate_ram(uint16_t address, uint32_t* offset) const;
+    [[nodiscard]] bool locate_eeprom(uint16_t address, uint32_t* offset) const;
+    [[nodiscard]] bool locate_flash(uint16_t address, uint32_t* offset) const;
+    [[nodiscard]] uint32_t block_size() const;
+    void apply_stuck(Region region, std::vector<uint8_t>& memory, uint32_t from, uint32_t to);
+
+    McuConfig config_;
+    std::vector<uint8_t> registers_;
+    std::vector<uint8_t> ram_;
+    std::vector<uint8_t> eeprom_;
+    std::vector<uint8_t> flash_;
+    std::array<uint8_t, 4> fprot_{0xFF, 0xFF, 0xFF, 0xFF};  // one FPROT per block
+    std::vector<StuckByte> stuck_;
+    bool special_mode_ = false;
+};
+
+}  // namespace zelv::sim
