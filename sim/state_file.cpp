@@ -86,7 +86,7 @@ int state_load(const char* path, VirtualMcu& mcu, bool* loaded) {
         if (content.size() < 10 || std::memcmp(content.data(), kMagic, sizeof kMagic) != 0) {
             return invalid(path, "is not a state file of the virtual target");
         }
-        const unsigned version = (content[8] << 8) | content[9];
+        const unsigned version = (static_cast<unsigned>(content[8]) << 8) | content[9];
         if (version != kStateVersion) {
             sim_error("state file %s has format version %u; this simulator reads version %u\n",
                       path, version, kStateVersion);

@@ -343,19 +343,19 @@ void VirtualMcu::write_register(uint16_t offset, uint8_t value) {
         case reg::kInitrg:
         case reg::kInitee:
         case reg::kMisc: {
-            // Write-once in normal modes, and the start-up code has had its write.
-            if (!special_mode_) {
-                return;
-            }
-            uint8_t mask = 0x0F;
-            if (hcs12x()) {
-                mask = offset == reg::kMisc ? 0xFF : 0x00;
-            } else if (offset == reg::kInitrg) {
-                mask = 0x78;
-            } else if (offset != reg::kMisc) {
-                mask = 0xF9;
-            }
-            if (mask != 0) {
+            // Write-once in normal modes, and the start-up code has had its write. On
+            // HCS12X only MMCCTL1 (at MISC's address) is one of them.
+            if (hcs12x() && offset != reg::kMisc) {
+                registers_[offset] = value;
+            } else if (special_mode_) {
+                uint8_t mask = 0xF9;  // INITRM, INITEE: position and RAMHAL/EEON
+                if (hcs12x()) {
+                    mask = 0xFF;
+                } else if (offset == reg::kInitrg) {
+                    mask = 0x78;
+                } else if (offset == reg::kMisc) {
+                    mask = 0x0F;
+                }
                 registers_[offset] = static_cast<uint8_t>(value & mask);
             }
             return;
