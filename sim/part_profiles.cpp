@@ -104,6 +104,7 @@ int layout_from_description(const char* target_name, McuLayout* layout) {
         sim_error("cannot use target description %s\n", target_name);
     }
     description_free();
+    run.target = nullptr;  // the caller's text need not outlive this call
     return result;
 }
 

@@ -183,6 +183,8 @@ int run(const Options& options) {
         if (options.serve) {
             std::printf("%s\n", pty.slave_path.c_str());
             std::fflush(stdout);
+            std::fprintf(stderr, "zelvanor-sim: %s (part id 0x%04X) on %s; interrupt to stop\n",
+                         profile->mcu, profile->part_id, pty.slave_path.c_str());
             served = serve_until_signal(server);
             status = 0;
         } else {
