@@ -11,7 +11,7 @@
 namespace zelv::sim {
 
 const char* const kFaultHelp =
-    "Faults (--fault SPEC, repeatable; numbers decimal or 0x hexadecimal):\n"
+    "Faults (--fault FAULT, repeatable; numbers decimal or 0x hexadecimal):\n"
     "  silent[,after=N]          answer nothing (after answering N commands)\n"
     "  error:CMD:CODE[,after=N]  prompt error CODE instead of 0xE0 for command byte CMD\n"
     "                            (from its occurrence N+1 on); a failing write or erase\n"
@@ -61,17 +61,17 @@ bool parse_number(const std::string& text, unsigned long limit, unsigned long* v
     return true;
 }
 
-int bad(const char* spec) {
-    sim_error("invalid fault: %s (see --help)\n", spec);
+int bad(const char* text) {
+    sim_error("invalid fault: %s (see --help)\n", text);
     return EINVAL;
 }
 
 }  // namespace
 
-int parse_fault(const char* spec, FaultSet* faults) {
+int parse_fault(const char* text, FaultSet* faults) {
     std::vector<std::string> options;
     std::vector<std::string> fields;
-    if (!split(spec, ',', &options) || !split(options[0], ':', &fields)) {
+    if (!split(text, ',', &options) || !split(options[0], ':', &fields)) {
         sim_error("not enough memory\n");
         return ENOMEM;
     }
@@ -80,7 +80,7 @@ int parse_fault(const char* spec, FaultSet* faults) {
     for (size_t i = 1; i < options.size(); ++i) {
         if (options[i].rfind("after=", 0) != 0 || after_given ||
             !parse_number(options[i].substr(6), 0xFFFFFFFFul, &after)) {
-            return bad(spec);
+            return bad(text);
         }
         after_given = true;
     }
@@ -108,7 +108,7 @@ int parse_fault(const char* spec, FaultSet* faults) {
             return 0;
         }
         if (after_given) {
-            return bad(spec);  // the other kinds have no occurrence count
+            return bad(text);  // the other kinds have no occurrence count
         }
         if (kind == "device" && n == 2 && parse_number(fields[1], 0xFF, &a)) {
             faults->sm.wrong_device = true;
@@ -134,7 +134,7 @@ int parse_fault(const char* spec, FaultSet* faults) {
         sim_error("not enough memory\n");
         return ENOMEM;
     }
-    return bad(spec);
+    return bad(text);
 }
 
 }  // namespace zelv::sim

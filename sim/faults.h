@@ -1,5 +1,5 @@
 // Faults that the virtual target can be told to show, so that every error path of the
-// program can be reached. Given as --fault SPEC on the command line; tests fill FaultSet
+// program can be reached. Given as --fault FAULT on the command line; tests fill FaultSet
 // directly or through parse_fault.
 #pragma once
 
@@ -34,9 +34,9 @@ struct FaultSet {
     std::vector<StuckByte> stuck;  // FLASH or EEPROM bytes that do not erase
 };
 
-// Parses one fault specification (syntax in kFaultHelp) into faults. Returns 0, or EINVAL
+// Parses one fault (syntax in kFaultHelp) into faults. Returns 0, or EINVAL
 // with a message.
-[[nodiscard]] int parse_fault(const char* spec, FaultSet* faults);
+[[nodiscard]] int parse_fault(const char* text, FaultSet* faults);
 
 // The fault syntax, as --help shows it.
 extern const char* const kFaultHelp;

@@ -244,7 +244,7 @@ TEST_F(SmEmulatorTest, SilentMonitorAnswersNothingAfterItsQuota) {
 TEST(SimFaults, ParsesTheDocumentedSyntax) {
     sim_set_quiet(true);
     struct Case {
-        const char* spec;
+        const char* text;
         bool valid;
     };
     const Case cases[] = {
@@ -275,7 +275,7 @@ TEST(SimFaults, ParsesTheDocumentedSyntax) {
     };
     for (const Case& c : cases) {
         FaultSet faults;
-        EXPECT_EQ(parse_fault(c.spec, &faults), c.valid ? 0 : EINVAL) << c.spec;
+        EXPECT_EQ(parse_fault(c.text, &faults), c.valid ? 0 : EINVAL) << c.text;
     }
     FaultSet faults;
     ASSERT_EQ(parse_fault("error:0xA8:0xE6,after=3", &faults), 0);
