@@ -41,7 +41,7 @@ void print_usage() {
         "                       (a path, or a name in the data directory)\n"
         "  -s, --state FILE     load the virtual memory from FILE when it exists and save\n"
         "                       it there after the run\n"
-        "  -f, --fault FAULT     inject a fault (repeatable, below)\n"
+        "  -f, --fault FAULT    inject a fault (repeatable, below)\n"
         "      --serve          print the port's path and serve it until interrupted\n"
         "      --trace FILE     log every byte on the port to FILE\n"
         "  -l, --list-parts     list the part profiles\n"

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "cli/console.h"
 #include "cli/progress.h"
 #include "cli/settings.h"
+#include "memops/memory_image.h"
 #include "srec/srec.h"
 #include "target/target_model.h"
 
@@ -38,16 +38,6 @@ bool same_text_ignoring_case(const char* a, const char* b) {
         }
     }
     return *a == *b;
-}
-
-int allocate_image(std::vector<uint8_t>* image, uint32_t size) {
-    try {
-        image->assign(size, 0xFF);
-    } catch (const std::bad_alloc&) {
-        report_error("not enough memory\n");
-        return ENOMEM;
-    }
-    return 0;
 }
 
 uint16_t target_address(uint32_t offset) {

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <new>
 #include <vector>
 
 #include "cli/bytes.h"
 #include "cli/console.h"
 #include "cli/progress.h"
 #include "cli/settings.h"
+#include "memops/memory_image.h"
 #include "memops/flash_layout.h"
 #include "srec/srec.h"
 #include "target/target_model.h"
@@ -21,17 +21,6 @@ constexpr uint32_t kPageSize = 0x4000;
 constexpr uint32_t kWord = 4;
 constexpr uint32_t kNoEntry = 0xFFFFFFFFU;
 constexpr unsigned kInfoSize = 256;
-
-// Allocates an image of `size` bytes preset to 0xFF; ENOMEM (reported) when it cannot.
-int allocate_image(std::vector<uint8_t>* image, uint32_t size) {
-    try {
-        image->assign(size, 0xFF);
-    } catch (const std::bad_alloc&) {
-        report_error("not enough memory\n");
-        return ENOMEM;
-    }
-    return 0;
-}
 
 // The frames work on whole 4-byte words aligned to the image start; a word is erased when
 // all its bytes are 0xFF. The image size is a multiple of 4 once the chunk was accepted.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cli/console.h"
+#include "srec/record_format.h"
 #include "srec/srec.h"
 
 namespace zelv {
@@ -16,25 +17,6 @@ constexpr unsigned line_buffer_size = 528;
 // Count 0xFF less two address bytes and the checksum leaves 252 data bytes, plus the NUL
 // that makes an S0 record's data a string.
 constexpr unsigned data_buffer_size = 256;
-
-// Address bytes of a record type, or 0 for a type the reader does not accept.
-unsigned address_bytes(char type) {
-    switch (type) {
-        case '0':
-        case '1':
-        case '5':
-        case '9':
-            return 2;
-        case '2':
-        case '8':
-            return 3;
-        case '3':
-        case '7':
-            return 4;
-        default:
-            return 0;
-    }
-}
 
 // Termination and count records carry an address and nothing else.
 bool exact_count(char type) {
@@ -145,7 +127,7 @@ int take_line(ReadState& s, const Line& line) {
         return invalid();
     }
     const char type = line.text[1];
-    const unsigned width = address_bytes(type);
+    const unsigned width = srec_address_bytes(type);
     if (width == 0) {
         return invalid();
     }

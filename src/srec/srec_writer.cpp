@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cli/console.h"
+#include "srec/record_format.h"
 #include "srec/srec.h"
 
 namespace zelv {
@@ -16,25 +17,6 @@ constexpr unsigned line_buffer_size = 528;
 constexpr unsigned max_count = 0xFF;
 // Header texts longer than an S0 record can carry are cut.
 constexpr unsigned max_header = max_count - 2 - 1;
-
-// Address bytes of the types the writer can format; 0 for the others.
-unsigned address_bytes(char type) {
-    switch (type) {
-        case '0':
-        case '1':
-        case '5':
-        case '9':
-            return 2;
-        case '2':
-        case '8':
-            return 3;
-        case '3':
-        case '7':
-            return 4;
-        default:
-            return 0;
-    }
-}
 
 char* put_hex(char* out, unsigned value, unsigned digits) {
     static constexpr char hex[] = "0123456789ABCDEF";
@@ -115,7 +97,7 @@ int write_chunk(FILE* file, char type, uint32_t image_address, unsigned length, 
 }  // namespace
 
 int srec_record(FILE* file, char type, uint32_t address, unsigned length, const uint8_t* data) {
-    const unsigned width = address_bytes(type);
+    const unsigned width = srec_address_bytes(type);
     if (width == 0) {
         report_error("invalid S-record type: S%c\n", type);
         return EINVAL;

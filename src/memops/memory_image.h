@@ -1,0 +1,13 @@
+// The host buffer that mirrors a FLASH or EEPROM range for one frame call.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace zelv {
+
+// Sizes `image` to `size` bytes preset to 0xFF (erased); ENOMEM, reported, when the memory
+// is not there.
+[[nodiscard]] int allocate_image(std::vector<uint8_t>* image, uint32_t size);
+
+}  // namespace zelv
