@@ -118,8 +118,8 @@ int print_flash_protection(const TargetModel& m, const char* prefix) {
         const char* high = kProtectedAreas[(fprot >> 3) & 3];
         const char* low = kProtectedAreas[fprot & 3];
         if (m.flash_block_count == 1) {
-            print_always("%s FLASH protection all <%s> high area <%s> low area <%s>\n", prefix,
-                         all, high, low);
+            print_always("%s FLASH protection all <%s> high area <%s> low area <%s>\n", prefix, all,
+                         high, low);
         } else {
             print_always("%s FLASH block <%u> protection all <%s> high area <%s> low area <%s>\n",
                          prefix, block, all, high, low);

@@ -14,19 +14,32 @@ namespace {
 
 int perform(const InterfaceOps& entry, const Operation& operation) {
     switch (operation.letter) {
-        case 'R': return entry.reset();
-        case 'X': return entry.ram_run(operation.argument);
-        case 'U': return entry.unsecure();
-        case 'S': return entry.secure();
-        case 'A': return entry.eeprom_erase();
-        case 'B': return entry.eeprom_read(operation.argument);
-        case 'C': return entry.eeprom_write(operation.argument);
-        case 'D': return entry.eeprom_protect(operation.argument);
-        case 'E': return entry.flash_erase(0);
-        case 'F': return entry.flash_erase(1);
-        case 'G': return entry.flash_read(operation.argument);
-        case 'H': return entry.flash_write(operation.argument);
-        default: return 0;
+        case 'R':
+            return entry.reset();
+        case 'X':
+            return entry.ram_run(operation.argument);
+        case 'U':
+            return entry.unsecure();
+        case 'S':
+            return entry.secure();
+        case 'A':
+            return entry.eeprom_erase();
+        case 'B':
+            return entry.eeprom_read(operation.argument);
+        case 'C':
+            return entry.eeprom_write(operation.argument);
+        case 'D':
+            return entry.eeprom_protect(operation.argument);
+        case 'E':
+            return entry.flash_erase(0);
+        case 'F':
+            return entry.flash_erase(1);
+        case 'G':
+            return entry.flash_read(operation.argument);
+        case 'H':
+            return entry.flash_write(operation.argument);
+        default:
+            return 0;
     }
 }
 

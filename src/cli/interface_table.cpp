@@ -17,9 +17,15 @@ int unavailable_open() {
     return EOPNOTSUPP;
 }
 
-int unavailable() { return EOPNOTSUPP; }
-int unavailable_path(const char*) { return EOPNOTSUPP; }
-int unavailable_flag(int) { return EOPNOTSUPP; }
+int unavailable() {
+    return EOPNOTSUPP;
+}
+int unavailable_path(const char*) {
+    return EOPNOTSUPP;
+}
+int unavailable_flag(int) {
+    return EOPNOTSUPP;
+}
 
 template <const char* Name>
 constexpr InterfaceOps unavailable_entry() {

@@ -2,11 +2,11 @@
 
 #include <getopt.h>
 
+#include <strings.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "cli/console.h"
 #include "cli/settings.h"
@@ -192,16 +192,36 @@ int options_first_pass(int argc, char** argv) {
                 print_banner(stderr);
                 print_usage(stderr);
                 return 0;
-            case 'q': s.verbose = 0; break;
-            case 'd': s.debug = 1; break;
-            case 'f': s.force = 1; break;
-            case 'v': s.verify = 1; break;
-            case 'e': s.include_erased = 1; break;
-            case 'Z': s.keep_lrae = 1; break;
-            case 'Y': s.tbdml_bulk = 1; break;
-            case 'i': s.interface = optarg; break;
-            case 'p': s.port = *optarg != '\0' ? optarg : nullptr; break;
-            case 'c': s.chip = optarg; break;
+            case 'q':
+                s.verbose = 0;
+                break;
+            case 'd':
+                s.debug = 1;
+                break;
+            case 'f':
+                s.force = 1;
+                break;
+            case 'v':
+                s.verify = 1;
+                break;
+            case 'e':
+                s.include_erased = 1;
+                break;
+            case 'Z':
+                s.keep_lrae = 1;
+                break;
+            case 'Y':
+                s.tbdml_bulk = 1;
+                break;
+            case 'i':
+                s.interface = optarg;
+                break;
+            case 'p':
+                s.port = *optarg != '\0' ? optarg : nullptr;
+                break;
+            case 'c':
+                s.chip = optarg;
+                break;
             case 'b':
                 if (!parse_whole(optarg, 10, &value)) {
                     report_error("invalid baud rate: %s\n", optarg);
@@ -255,8 +275,18 @@ int options_first_pass(int argc, char** argv) {
                 }
                 s.target = optarg;
                 break;
-            case 'R': case 'X': case 'U': case 'S': case 'A': case 'B': case 'C': case 'D':
-            case 'E': case 'F': case 'G': case 'H':
+            case 'R':
+            case 'X':
+            case 'U':
+            case 'S':
+            case 'A':
+            case 'B':
+            case 'C':
+            case 'D':
+            case 'E':
+            case 'F':
+            case 'G':
+            case 'H':
                 break;  // operations run in the second pass
             default:
                 return 1;  // getopt has said what was wrong

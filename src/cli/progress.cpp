@@ -77,10 +77,9 @@ void progress_end(uint64_t start, const char* label, uint32_t size) {
     const auto hundredths = static_cast<unsigned>(hundredths_total % 100);
     // The rate is computed in 32 bits as the summary has always shown it.
     const uint32_t scaled = size * 100U;
-    const auto rate =
-        hundredths_total >= 1 ? static_cast<unsigned>(scaled / hundredths_total) : 0U;
-    std::printf("%s size <%u B> time <%u.%02u s> rate <%u B/s>\n", label, size, seconds,
-                hundredths, rate);
+    const auto rate = hundredths_total >= 1 ? static_cast<unsigned>(scaled / hundredths_total) : 0U;
+    std::printf("%s size <%u B> time <%u.%02u s> rate <%u B/s>\n", label, size, seconds, hundredths,
+                rate);
     console_flush();
 }
 

@@ -9,8 +9,8 @@
 #include "cli/console.h"
 #include "cli/progress.h"
 #include "cli/settings.h"
-#include "memops/memory_image.h"
 #include "memops/flash_layout.h"
+#include "memops/memory_image.h"
 #include "srec/srec.h"
 #include "target/target_model.h"
 

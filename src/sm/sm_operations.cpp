@@ -86,9 +86,15 @@ int not_supported(const char* operation) {
     return EINVAL;
 }
 
-int sm_ram_run(const char*) { return not_supported("RAM run"); }
-int sm_unsecure() { return not_supported("unsecure"); }
-int sm_secure() { return not_supported("secure"); }
+int sm_ram_run(const char*) {
+    return not_supported("RAM run");
+}
+int sm_unsecure() {
+    return not_supported("unsecure");
+}
+int sm_secure() {
+    return not_supported("secure");
+}
 
 int sm_eeprom_read(const char* path) {
     return eeprom_read_frame(path, kChunk, sm_read_block);
@@ -122,8 +128,8 @@ int read_linear_chunk(uint32_t offset, uint8_t* buffer) {
 
 int verify_flash_erased() {
     // The monitor's own 2 KB at the top stay programmed.
-    const uint32_t total = target().flash_size > kMonitorSize ? target().flash_size - kMonitorSize
-                                                              : 0;
+    const uint32_t total =
+        target().flash_size > kMonitorSize ? target().flash_size - kMonitorSize : 0;
     const uint64_t start = progress_start("FLASH erase: verify");
     uint8_t buffer[kChunk];
     for (uint32_t offset = 0; offset < total; offset += kChunk) {

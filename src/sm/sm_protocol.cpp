@@ -29,16 +29,34 @@ int judge(uint8_t code, uint8_t prompt) {
             }
             report_error("unexpected target prompt char\n");
             break;
-        case 0xE1: report_error("SM command not recognized\n"); break;
-        case 0xE2: report_error("SM command not allowed in run mode\n"); break;
-        case 0xE3: report_error("SM stack pointer out of range\n"); break;
-        case 0xE4: report_error("SM invalid write SP value\n"); break;
-        case 0xE5: report_error("SM byte write access to nonvolatile memory\n"); break;
-        case 0xE6: report_error("SM FLASH error\n"); break;
+        case 0xE1:
+            report_error("SM command not recognized\n");
+            break;
+        case 0xE2:
+            report_error("SM command not allowed in run mode\n");
+            break;
+        case 0xE3:
+            report_error("SM stack pointer out of range\n");
+            break;
+        case 0xE4:
+            report_error("SM invalid write SP value\n");
+            break;
+        case 0xE5:
+            report_error("SM byte write access to nonvolatile memory\n");
+            break;
+        case 0xE6:
+            report_error("SM FLASH error\n");
+            break;
         case 0xE7:
-        case 0xE8: report_error("SM error code not implemented\n"); break;
-        case 0xE9: report_error("SM EEPROM error\n"); break;
-        default: report_error("SM unknown error code 0x%02X\n", code); break;
+        case 0xE8:
+            report_error("SM error code not implemented\n");
+            break;
+        case 0xE9:
+            report_error("SM EEPROM error\n");
+            break;
+        default:
+            report_error("SM unknown error code 0x%02X\n", code);
+            break;
     }
     return EIO;
 }
@@ -88,8 +106,8 @@ int sm_prompt(bool sync) {
     return judge(prompt[0], prompt[2]);
 }
 
-int sm_command(uint8_t code, const uint8_t* arguments, std::size_t argument_count,
-               uint8_t* reply, std::size_t reply_count) {
+int sm_command(uint8_t code, const uint8_t* arguments, std::size_t argument_count, uint8_t* reply,
+               std::size_t reply_count) {
     int result = send(&code, 1, kCommandTimeoutMs);
     if (result == 0 && argument_count > 0) {
         result = send(arguments, argument_count, kArgumentTimeoutMs);

@@ -36,8 +36,7 @@ constexpr int kLineSize = 256;  // one read takes at most 255 characters
 
 bool is_space(char c) {
     // C locale white space; bytes 0x80 and above never count.
-    return std::isspace(static_cast<unsigned char>(c)) != 0 &&
-           static_cast<unsigned char>(c) < 0x80;
+    return std::isspace(static_cast<unsigned char>(c)) != 0 && static_cast<unsigned char>(c) < 0x80;
 }
 
 // Splits one line into key and value; false for an empty or comment line.

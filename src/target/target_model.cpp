@@ -18,8 +18,8 @@ struct FamilyRow {
 };
 
 constexpr FamilyRow kFamilies[] = {
-    {"HC12", kFamilyHc12},  {"HCS12", kFamilyHcs12}, {"HCS12X", kFamilyHcs12x},
-    {"S12", kFamilyHcs12},  {"S12X", kFamilyHcs12x},
+    {"HC12", kFamilyHc12}, {"HCS12", kFamilyHcs12}, {"HCS12X", kFamilyHcs12x},
+    {"S12", kFamilyHcs12}, {"S12X", kFamilyHcs12x},
 };
 
 struct EepromRow {
@@ -32,8 +32,8 @@ constexpr int kModuleNone = 1;
 constexpr int kModuleOther = 2;
 
 constexpr EepromRow kEepromModules[] = {
-    {"NONE", kModuleNone, 0},        {"OTHER", kModuleOther, 0}, {"EETS1K", 3, 0x400},
-    {"EETS2K", 4, 0x800},            {"EETS4K", 5, 0x1000},      {"EETX2K", 6, 0x800},
+    {"NONE", kModuleNone, 0}, {"OTHER", kModuleOther, 0}, {"EETS1K", 3, 0x400},
+    {"EETS2K", 4, 0x800},     {"EETS4K", 5, 0x1000},      {"EETX2K", 6, 0x800},
     {"EETX4K", 7, 0x1000},
 };
 

@@ -11,9 +11,11 @@
 namespace zelv::e2e {
 namespace {
 
-const std::map<std::string, std::string> kDescriptions = {
-    {"c32", "mc9s12c32.dat"},     {"c128", "mc9s12c128.dat"},   {"dg128", "mc9s12dg128.dat"},
-    {"dp256", "mc9s12dp256.dat"}, {"xdp512", "mc9s12xdp512.dat"}};
+const std::map<std::string, std::string> kDescriptions = {{"c32", "mc9s12c32.dat"},
+                                                          {"c128", "mc9s12c128.dat"},
+                                                          {"dg128", "mc9s12dg128.dat"},
+                                                          {"dp256", "mc9s12dp256.dat"},
+                                                          {"xdp512", "mc9s12xdp512.dat"}};
 
 class SmSession : public testing::Test {
 protected:
@@ -24,8 +26,8 @@ protected:
         for (const std::string& fault : faults) {
             sim.insert(sim.end(), {"--fault", fault});
         }
-        std::vector<std::string> full = {"-i", "sm", "-p", "@PORT@", "-t",
-                                         data_file(kDescriptions.at(part))};
+        std::vector<std::string> full = {"-i",     "sm", "-p",
+                                         "@PORT@", "-t", data_file(kDescriptions.at(part))};
         full.insert(full.end(), args.begin(), args.end());
         return run_with_sim(sim, full);
     }
@@ -66,7 +68,8 @@ TEST_F(SmSession, OpenReportsTheMonitorAndThePart) {
               "target info <MC9S12DP256B, 256 KB FLASH, 12 KB RAM, 4 KB EEPROM>\n"
               "target mcu <MC9S12DP256B> family <HCS12>\n"
               "SM serial port <" +
-                  r.out.substr(r.out.find("port <") + 6, r.out.find("> baud") - r.out.find("port <") - 6) +
+                  r.out.substr(r.out.find("port <") + 6,
+                               r.out.find("> baud") - r.out.find("port <") - 6) +
                   "> baud rate <115200 bps>\n"
                   "SM target connected\n"
                   "SM version <1.00> date <2025-06-01>\n"
@@ -132,10 +135,10 @@ TEST_F(SmSession, EraseWriteAndReadBackInSeparateRuns) {
 TEST_F(SmSession, AddressFormatsReachTheSamePages) {
     require_srecord();
     // Page 0x30 (the lowest, block 3), page 0x3D and the fixed page 0x3E.
-    const std::string ppage = srec("ppage.s19", s_record('2', 0x308000, {0x11, 0x22, 0x33, 0x44}) +
-                                                    s_record('2', 0x3DA000, {0x55, 0x66, 0x77, 0x88}) +
-                                                    s_record('2', 0x3E8000, {0x99, 0x00, 0xAA, 0xBB}) +
-                                                    s_record('8', 0));
+    const std::string ppage =
+        srec("ppage.s19", s_record('2', 0x308000, {0x11, 0x22, 0x33, 0x44}) +
+                              s_record('2', 0x3DA000, {0x55, 0x66, 0x77, 0x88}) +
+                              s_record('2', 0x3E8000, {0x99, 0x00, 0xAA, 0xBB}) + s_record('8', 0));
     ASSERT_EQ(zelv("dp256", {"-q", "-E", "-a", "banked-ppage", "-H", ppage}).status, 0);
 
     const std::string linear = dir.file("linear.s19");
@@ -149,18 +152,17 @@ TEST_F(SmSession, AddressFormatsReachTheSamePages) {
                                         s_record('8', 0));
     EXPECT_TRUE(same(linear, expected_linear, "0xC0000", "0xFF800"));
     // Without paging the CPU sees page 0x3E at 0x4000 and the default page 0x30 at 0x8000.
-    const std::string expected_nb =
-        srec("expected-nb.s19", s_record('1', 0x8000, {0x11, 0x22, 0x33, 0x44}) +
-                                    s_record('1', 0x4000, {0x99, 0x00, 0xAA, 0xBB}) +
-                                    s_record('9', 0));
+    const std::string expected_nb = srec(
+        "expected-nb.s19", s_record('1', 0x8000, {0x11, 0x22, 0x33, 0x44}) +
+                               s_record('1', 0x4000, {0x99, 0x00, 0xAA, 0xBB}) + s_record('9', 0));
     EXPECT_TRUE(same(nb, expected_nb, "0x5000", "0xF800")) << test::read_file(nb);
 }
 
 TEST_F(SmSession, EepromEraseWriteProtectAndRead) {
     require_srecord();
-    const std::string data = srec("ee.s19", s_record('1', 0x0800, {0x11, 0x22, 0x33, 0x44}) +
-                                                s_record('1', 0x09F0, {0xA5, 0xA5, 0xA5, 0xA5}) +
-                                                s_record('9', 0x0800));
+    const std::string data =
+        srec("ee.s19", s_record('1', 0x0800, {0x11, 0x22, 0x33, 0x44}) +
+                           s_record('1', 0x09F0, {0xA5, 0xA5, 0xA5, 0xA5}) + s_record('9', 0x0800));
     test::ProcessResult r = zelv("dg128", {"-v", "-A", "-C", data});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(without_times(r.out).find("EEPROM erase: memory erased\n"
@@ -287,11 +289,10 @@ TEST_F(SmSession, PortProblemsBeforeAnyTraffic) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "\nerror: serial port not specified (-p option required)\n");
 
-    r = run_zelvanor({"-q", "-i", "sm", "-p", dir.file("tty"), "-t",
-                      data_file("mc9s12dg128.dat")});
+    r = run_zelvanor({"-q", "-i", "sm", "-p", dir.file("tty"), "-t", data_file("mc9s12dg128.dat")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "\nerror: unable to open " + dir.file("tty") +
-                         " (No such file or directory)\n");
+    EXPECT_EQ(r.err,
+              "\nerror: unable to open " + dir.file("tty") + " (No such file or directory)\n");
 }
 
 }  // namespace

@@ -22,8 +22,8 @@ namespace zelv::test {
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/zelv-test-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zelv-test-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (mkdtemp(buffer.data()) == nullptr) {
@@ -54,7 +54,7 @@ void write_file(const std::string& path, const std::string& content) {
 }
 
 bool file_exists(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     return stat(path.c_str(), &info) == 0;
 }
 
@@ -114,8 +114,7 @@ ProcessResult run_process(const std::vector<std::string>& argv,
     close(out_pipe[1]);
     close(err_pipe[1]);
 
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
     pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     int open_count = 2;

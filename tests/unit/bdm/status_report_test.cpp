@@ -56,8 +56,8 @@ protected:
 
     void use(const std::string& flash, const std::string& eeprom, const std::string& family,
              const std::string& extra = "") {
-        ASSERT_EQ(test::build_target_from(dir, test::description_text(flash, eeprom, family, extra)),
-                  0);
+        ASSERT_EQ(
+            test::build_target_from(dir, test::description_text(flash, eeprom, family, extra)), 0);
         TargetModel& m = target();
         m.target_read_byte = read_byte;
         m.target_read_word = read_word;
@@ -78,12 +78,12 @@ protected:
 
 TEST_F(StatusReportTest, Hcs12ReportWithFourBlocks) {
     use("FTS256K", "EETS4K", "HCS12");
-    memory[0x10] = 0x39;  // INITRM: RAM at 0x3800, aligned high
-    memory[0x11] = 0x00;  // INITRG
-    memory[0x12] = 0x01;  // INITEE: EEPROM at 0x0000, enabled
-    memory[0x13] = 0x03;  // MISC: ROMON, ROMHM
-    memory[0x1C] = 0x24;  // MEMSIZ0: 1 KB registers, 4 KB EEPROM space, 16 KB RAM space
-    memory[0x1D] = 0xC1;  // MEMSIZ1: 64 KB FLASH space, 768/256 KB
+    memory[0x10] = 0x39;   // INITRM: RAM at 0x3800, aligned high
+    memory[0x11] = 0x00;   // INITRG
+    memory[0x12] = 0x01;   // INITEE: EEPROM at 0x0000, enabled
+    memory[0x13] = 0x03;   // MISC: ROMON, ROMHM
+    memory[0x1C] = 0x24;   // MEMSIZ0: 1 KB registers, 4 KB EEPROM space, 16 KB RAM space
+    memory[0x1D] = 0xC1;   // MEMSIZ1: 64 KB FLASH space, 768/256 KB
     memory[0x101] = 0xBE;  // FSEC: unsecured, backdoor key enabled
     memory[0x114] = 0xF3;  // EPROT: last 256 bytes
     fprot_by_block = {0xC6, 0xFF, 0x7F, 0xE7};
@@ -109,8 +109,8 @@ TEST_F(StatusReportTest, Hcs12ReportWithFourBlocks) {
     EXPECT_EQ(m.unsecured, 1);
     EXPECT_EQ(m.secured, 0);
     const std::vector<std::string> expected = {
-        "rb 0011", "rb 0010", "rb 0012", "rw 001C", "rb 0013", "rb 0101", "rb 0114",
-        "wb 0103", "rb 0104", "wb 0103", "rb 0104", "wb 0103", "rb 0104", "wb 0103", "rb 0104"};
+        "rb 0011", "rb 0010", "rb 0012", "rw 001C", "rb 0013", "rb 0101", "rb 0114", "wb 0103",
+        "rb 0104", "wb 0103", "rb 0104", "wb 0103", "rb 0104", "wb 0103", "rb 0104"};
     EXPECT_EQ(accesses, expected);
 }
 
@@ -122,9 +122,8 @@ TEST_F(StatusReportTest, QuietReportOnlyReadsWhatTheModelNeeds) {
     memory[0x101] = 0xFF;  // secured
     ASSERT_EQ(report(false), 0);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(accesses,
-              (std::vector<std::string>{"rb 0011", "rb 0010", "rb 0012", "rw 001C", "rb 0013",
-                                        "rb 0101"}));
+    EXPECT_EQ(accesses, (std::vector<std::string>{"rb 0011", "rb 0010", "rb 0012", "rw 001C",
+                                                  "rb 0013", "rb 0101"}));
     EXPECT_EQ(target().register_base, 0x0800U);
     EXPECT_EQ(target().ram_base, 0x0000U);
     EXPECT_EQ(target().secured, 1);
@@ -244,8 +243,8 @@ TEST_F(StatusReportTest, PartIdentification) {
     const Case cases[] = {
         {0x0012, true, true, "HCS12 part id <0x0012> family <D> memory <256kB> mask <1.2>\n", ""},
         {0xC410, true, true, "HCS12 part id <0xC410> family <XD> memory <512kB> mask <1.0>\n", ""},
-        {0x7F5A, true, true,
-         "HCS12 part id <0x7F5A> family <reserved> memory <0kB> mask <5.10>\n", ""},
+        {0x7F5A, true, true, "HCS12 part id <0x7F5A> family <reserved> memory <0kB> mask <5.10>\n",
+         ""},
         {0x3300, false, true, "", ""},
         {0xFFFF, true, false, "HCS12 part id <0xFFFF>\n",
          "\nerror: unknown MCU (invalid part id)\nhint: check target OSC frequency, BDM cable "

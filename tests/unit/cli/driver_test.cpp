@@ -172,11 +172,11 @@ TEST_F(DriverTest, SettingsFromTheFirstPass) {
         std::vector<std::string> args;
         unsigned long osc;
     };
-    for (const Case& c : {Case{{"-o", "8M"}, 8000000}, Case{{"-o", "8mhz"}, 8000000},
-                          Case{{"-o", "8000k"}, 8000000}, Case{{"-o", "8000000"}, 8000000},
-                          Case{{"-o", "0x7A1200"}, 8000000}, Case{{"-o", "4915.2k"}, 0},
-                          Case{{"--osc=4294967295"}, 4294967295UL},
-                          Case{{"-o", "4294M"}, 4294000000UL}}) {
+    for (const Case& c :
+         {Case{{"-o", "8M"}, 8000000}, Case{{"-o", "8mhz"}, 8000000},
+          Case{{"-o", "8000k"}, 8000000}, Case{{"-o", "8000000"}, 8000000},
+          Case{{"-o", "0x7A1200"}, 8000000}, Case{{"-o", "4915.2k"}, 0},
+          Case{{"--osc=4294967295"}, 4294967295UL}, Case{{"-o", "4294M"}, 4294000000UL}}) {
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"-i", "sm", "-t", "x"});
         const int status = parse(args);
@@ -188,10 +188,11 @@ TEST_F(DriverTest, SettingsFromTheFirstPass) {
         }
     }
 
-    ASSERT_EQ(parse({"-i", "sm", "-i", "lrae", "-t", "x", "-b", "9600", "-j", "0x4000", "-s",
-                     "0x20", "-a", "banked-ppage", "-c", "anything", "-q", "-d", "-f", "-e",
-                     "-Z", "-Y", "--ver", "-p", "/dev/ttyS0"}),
-              0);
+    ASSERT_EQ(
+        parse({"-i",     "sm", "-i",   "lrae", "-t",           "x",  "-b",        "9600", "-j",
+               "0x4000", "-s", "0x20", "-a",   "banked-ppage", "-c", "anything",  "-q",   "-d",
+               "-f",     "-e", "-Z",   "-Y",   "--ver",        "-p", "/dev/ttyS0"}),
+        0);
     const Settings& s = settings();
     EXPECT_STREQ(s.interface, "lrae");
     EXPECT_EQ(s.baud, 9600U);
@@ -270,22 +271,41 @@ TEST_F(DriverTest, PodexNamesMapOntoTheBdm12podEntry) {
 }
 
 TEST_F(DriverTest, OperationsRunInCommandLineOrder) {
-    const RunResult r =
-        run({"-G", "a.s19", "-i", "recorder", "-E", "-t", description_path, "-H", "b.s19",
-             "-F", "-R", "--eeprom-protect=64B", "-A", "-B", "e.s19", "-C", "f.s19", "-S", "-U",
-             "-X", "r.s19", "-E", "-q"});
+    const RunResult r = run({"-G",
+                             "a.s19",
+                             "-i",
+                             "recorder",
+                             "-E",
+                             "-t",
+                             description_path,
+                             "-H",
+                             "b.s19",
+                             "-F",
+                             "-R",
+                             "--eeprom-protect=64B",
+                             "-A",
+                             "-B",
+                             "e.s19",
+                             "-C",
+                             "f.s19",
+                             "-S",
+                             "-U",
+                             "-X",
+                             "r.s19",
+                             "-E",
+                             "-q"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "") << "-q at the end still silences the banner";
-    const std::vector<std::string> expected = {
-        "open", "G:a.s19", "E", "H:b.s19", "F", "R", "D:64B", "A", "B:e.s19", "C:f.s19",
-        "S",    "U",       "X:r.s19", "E", "close"};
+    const std::vector<std::string> expected = {"open", "G:a.s19", "E",       "H:b.s19", "F",
+                                               "R",    "D:64B",   "A",       "B:e.s19", "C:f.s19",
+                                               "S",    "U",       "X:r.s19", "E",       "close"};
     EXPECT_EQ(calls, expected);
 }
 
 TEST_F(DriverTest, FirstFailureStopsTheRunAndCloses) {
     failing = "E";
-    const RunResult r = run({"-q", "-i", "recorder", "-t", description_path, "-G", "a.s19",
-                             "-E", "-H", "b.s19"});
+    const RunResult r =
+        run({"-q", "-i", "recorder", "-t", description_path, "-G", "a.s19", "-E", "-H", "b.s19"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(calls, (std::vector<std::string>{"open", "G:a.s19", "E", "close"}));
 }

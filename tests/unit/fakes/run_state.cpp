@@ -41,10 +41,15 @@ std::string description_text(const std::string& flash_module, const std::string&
                              const std::string& family, const std::string& extra) {
     return "info test target\n"
            "mcu MC9S12TEST\n"
-           "family " + family + "\n"
+           "family " +
+           family +
+           "\n"
            "ram_size 0x3000\n"
-           "eeprom_module " + eeprom_module + "\n"
-           "flash_module " + flash_module + "\n" + extra;
+           "eeprom_module " +
+           eeprom_module +
+           "\n"
+           "flash_module " +
+           flash_module + "\n" + extra;
 }
 
 }  // namespace zelv::test

@@ -78,8 +78,8 @@ void ScriptedPeer::run() {
         const Bytes got = read_bytes(master_, s.expected.size(), 3000);
         if (got != s.expected) {
             std::lock_guard<std::mutex> lock(mutex_);
-            problem_ = "step " + std::to_string(index) + ": expected " + hex(s.expected) +
-                       "got " + hex(got);
+            problem_ = "step " + std::to_string(index) + ": expected " + hex(s.expected) + "got " +
+                       hex(got);
             return;
         }
         if (s.delay_ms > 0) {

@@ -74,7 +74,8 @@ TEST_F(SmProtocolTest, PromptErrorCodes) {
     for (const Case& c : cases) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(sm_write_byte(0x0030, 0x3C), c.result);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message.empty() ? "" : "\nerror: " + c.message);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  c.message.empty() ? "" : "\nerror: " + c.message);
     }
     EXPECT_EQ(peer.finish(), "");
 }
@@ -165,8 +166,8 @@ protected:
     void expect_write(uint8_t block, uint8_t page, uint16_t address) {
         peer.step({0xA2, 0x01, 0x03, block}, ok_prompt());
         peer.step({0xA2, 0x00, 0x30, page}, ok_prompt());
-        peer.step({0xA8, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address), 0x03,
-                   1, 2, 3, 4},
+        peer.step({0xA8, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address), 0x03, 1,
+                   2, 3, 4},
                   ok_prompt());
     }
     test::TempDir dir;

@@ -43,13 +43,15 @@ TEST_F(DescriptionTest, NumbersAndTheirMalformedForms) {
         {"ram_size 0x1000", 0, 4096},
         {"   ram_size\t\t4096", 0, 4096},
         {"\tram_size 010000\r", 0, 4096},
-        {"ram_size 0x1000 ", EINVAL, 77},    // a trailing blank is part of the value
+        {"ram_size 0x1000 ", EINVAL, 77},       // a trailing blank is part of the value
         {"ram_size 0x1000 # RAM", EINVAL, 77},  // "#" is only a comment at the line start
         {"ram_size 12abc", EINVAL, 77},
-        {"ram_size", 0, 0},                  // a key alone has an empty value: 0
+        {"ram_size", 0, 0},                       // a key alone has an empty value: 0
         {"ram_size 0x123456789", 0, 0x23456789},  // cut to 32 bits
-        {"# ram_size 5", 0, 77},             // a comment line: the key is absent
-        {"ram_size\xa0" "5", 0, 77},         // 0xA0 is not white space: another key
+        {"# ram_size 5", 0, 77},                  // a comment line: the key is absent
+        {"ram_size\xa0"
+         "5",
+         0, 77},  // 0xA0 is not white space: another key
     };
     for (const Case& c : cases) {
         uint32_t value = 0;
@@ -142,8 +144,8 @@ TEST_F(DescriptionTest, DefaultDataFolderAndOverlongPaths) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(description_load(), ENAMETOOLONG);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "\nerror: cannot open target description file /usr/local/share/zelvanor/" +
-                  name + ".dat (File name too long)\n");
+              "\nerror: cannot open target description file /usr/local/share/zelvanor/" + name +
+                  ".dat (File name too long)\n");
 }
 
 TEST_F(DescriptionTest, UnreadableFileIsReported) {
@@ -151,8 +153,7 @@ TEST_F(DescriptionTest, UnreadableFileIsReported) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(description_load(), EISDIR);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "\nerror: cannot read target description file " + dir.path() +
-                  " (Is a directory)\n");
+              "\nerror: cannot read target description file " + dir.path() + " (Is a directory)\n");
 }
 
 }  // namespace

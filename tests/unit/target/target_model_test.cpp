@@ -49,15 +49,13 @@ TEST_F(TargetModelTest, RefusalsInTheOrderOfTheChecks) {
         {head + "ram_size 4096\nflash_module FTS128K\n",
          "EEPROM module type not specified in target description\n"},
         {head + "ram_size 4096\neeprom_module EETS8K\n", "EEPROM module type unknown: EETS8K\n"},
-        {head + "ram_size 4096\neeprom_module NONE\neeprom_size 0x100\n",
-         "invalid EEPROM size\n"},
+        {head + "ram_size 4096\neeprom_module NONE\neeprom_size 0x100\n", "invalid EEPROM size\n"},
         {head + "ram_size 4096\neeprom_module OTHER\n", "invalid EEPROM size\n"},
         {head + "ram_size 4096\neeprom_module NONE\n",
          "FLASH module type not specified in target description\n"},
         {head + "ram_size 4096\neeprom_module NONE\nflash_module fts128k\n",
          "FLASH module type unknown: fts128k\n"},
-        {head + "ram_size 4096\neeprom_module NONE\nflash_module OTHER\n",
-         "invalid FLASH size\n"},
+        {head + "ram_size 4096\neeprom_module NONE\nflash_module OTHER\n", "invalid FLASH size\n"},
         {head + "ram_size 4096\neeprom_module NONE\nflash_module FTS128K\nppage_default x\n",
          "invalid value for target description parameter ppage_default\n"},
     };
@@ -72,14 +70,14 @@ TEST_F(TargetModelTest, FamiliesAndTheInformationLines) {
         std::string family;
         int id;
     };
-    for (const Case& c : {Case{"HC12", 1}, Case{"HCS12", 2}, Case{"HCS12X", 3}, Case{"S12", 2},
-                          Case{"S12X", 3}}) {
+    for (const Case& c :
+         {Case{"HC12", 1}, Case{"HCS12", 2}, Case{"HCS12X", 3}, Case{"S12", 2}, Case{"S12X", 3}}) {
         settings().verbose = 1;
         settings().osc = 0;
         ASSERT_EQ(build(description_text("FTS128K", "EETS2K", c.family)), 0) << err;
         EXPECT_EQ(target().family_id, c.id);
-        EXPECT_EQ(out, "target info <test target>\ntarget mcu <MC9S12TEST> family <" + c.family +
-                           ">\n");
+        EXPECT_EQ(out,
+                  "target info <test target>\ntarget mcu <MC9S12TEST> family <" + c.family + ">\n");
     }
     settings().osc = 16000000;
     ASSERT_EQ(build(description_text("FTS128K")), 0);
