@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim_log.h"
@@ -98,6 +99,8 @@ int state_load(const char* path, VirtualMcu& mcu, bool* loaded) {
         std::vector<uint8_t> ram;
         std::vector<uint8_t> eeprom;
         std::vector<uint8_t> flash;
+        std::vector<uint8_t> flash_banks;
+        std::vector<uint8_t> eeprom_banks;
         bool layout_seen = false;
         bool ended = false;
         size_t at = 10;
@@ -130,6 +133,10 @@ int state_load(const char* path, VirtualMcu& mcu, bool* loaded) {
                 eeprom = data;
             } else if (tag == "FLSH") {
                 flash = data;
+            } else if (tag == "FSEQ") {
+                flash_banks = data;
+            } else if (tag == "ESEQ") {
+                eeprom_banks = data;
             } else if (tag == "END ") {
                 ended = true;
             }
@@ -139,11 +146,21 @@ int state_load(const char* path, VirtualMcu& mcu, bool* loaded) {
             flash.size() != mcu.flash().size()) {
             return invalid(path, "lacks a section or has one of the wrong size");
         }
-        mcu.registers() = registers;
-        std::copy(fprot.begin(), fprot.end(), mcu.fprot_banks().begin());
-        mcu.ram() = ram;
-        mcu.eeprom() = eeprom;
-        mcu.flash() = flash;
+        // Files written before the command state was kept have no FSEQ and ESEQ: their
+        // modules start idle, as after a reset.
+        VirtualMcu loaded_mcu = mcu;
+        if ((!flash_banks.empty() && !loaded_mcu.flash_module().load_banks(flash_banks)) ||
+            (!eeprom_banks.empty() && !loaded_mcu.eeprom_module().load_banks(eeprom_banks))) {
+            return invalid(path, "has command state of another FLASH or EEPROM module");
+        }
+        for (size_t offset = 0; offset < registers.size(); ++offset) {
+            loaded_mcu.restore_register(static_cast<uint16_t>(offset), registers[offset]);
+        }
+        std::copy(fprot.begin(), fprot.end(), loaded_mcu.fprot_banks().begin());
+        loaded_mcu.ram() = ram;
+        loaded_mcu.eeprom() = eeprom;
+        loaded_mcu.flash() = flash;
+        mcu = std::move(loaded_mcu);
     } catch (const std::bad_alloc&) {
         sim_error("not enough memory\n");
         return ENOMEM;
@@ -164,11 +181,21 @@ int state_save(const char* path, const char* part_name, VirtualMcu& mcu) {
                     std::strlen(part_name));
         const std::vector<uint8_t> layout = layout_bytes(mcu.layout());
         put_section(out, "LAYO", layout.data(), layout.size());
-        put_section(out, "REGS", mcu.registers().data(), mcu.registers().size());
+        std::vector<uint8_t> registers(mcu.registers().size());
+        for (size_t offset = 0; offset < registers.size(); ++offset) {
+            registers[offset] = mcu.peek_register(static_cast<uint16_t>(offset));
+        }
+        put_section(out, "REGS", registers.data(), registers.size());
         put_section(out, "FPRT", mcu.fprot_banks().data(), mcu.fprot_banks().size());
         put_section(out, "RAM ", mcu.ram().data(), mcu.ram().size());
         put_section(out, "EEPR", mcu.eeprom().data(), mcu.eeprom().size());
         put_section(out, "FLSH", mcu.flash().data(), mcu.flash().size());
+        std::vector<uint8_t> banks;
+        mcu.flash_module().save_banks(banks);
+        put_section(out, "FSEQ", banks.data(), banks.size());
+        banks.clear();
+        mcu.eeprom_module().save_banks(banks);
+        put_section(out, "ESEQ", banks.data(), banks.size());
         put_section(out, "END ", nullptr, 0);
     } catch (const std::bad_alloc&) {
         sim_error("not enough memory\n");

@@ -12,11 +12,9 @@ namespace {
 
 constexpr uint32_t kHcs12RegisterSize = 0x400;
 constexpr uint32_t kHcs12xRegisterSize = 0x800;
-constexpr uint32_t kRamPageSize = 0x1000;     // HCS12X RPAGE unit
-constexpr uint32_t kEepromPageSize = 0x400;   // HCS12X EPAGE unit
-constexpr uint32_t kSecurityByte = 0x3F0F;    // 0xFF0F in the last page
-constexpr uint32_t kProtectionByte = 0x3F0D;  // 0xFF0D in the last page
-constexpr uint8_t kStatusIdle = 0xC0;         // CBEIF and CCIF: no command pending
+constexpr uint32_t kRamPageSize = 0x1000;    // HCS12X RPAGE unit
+constexpr uint32_t kEepromPageSize = 0x400;  // HCS12X EPAGE unit
+constexpr uint16_t kModuleSize = 0x10;       // each module's register span
 
 // MEMSIZ RAM space by bits 10-8, as the status report decodes it.
 constexpr uint32_t kRamSpace[8] = {0x800, 0x1000, 0x2000, 0x2000, 0x4000, 0x4000, 0x4000, 0x4000};
@@ -141,14 +139,15 @@ int VirtualMcu::configure(const McuConfig& config) {
         registers_.assign(
             l.family_id == kSimFamilyHcs12x ? kHcs12xRegisterSize : kHcs12RegisterSize, 0);
         ram_.assign(l.ram_size, 0x00);
-        eeprom_.assign(l.eeprom_size, 0xFF);
-        flash_.assign(l.flash_size, 0xFF);
     } catch (const std::bad_alloc&) {
         sim_error("not enough memory\n");
         return ENOMEM;
     }
+    if (flash_module_.configure(l) != 0 || eeprom_module_.configure(l.eeprom_size) != 0) {
+        sim_error("not enough memory\n");
+        return ENOMEM;
+    }
     config_ = config;
-    stuck_.clear();
     reset(false);
     return 0;
 }
@@ -171,14 +170,19 @@ void VirtualMcu::reset(bool special_mode) {
     registers_[reg::kPartId] = static_cast<uint8_t>(config_.part_id >> 8);
     registers_[reg::kPartId + 1] = static_cast<uint8_t>(config_.part_id);
     registers_[reg::kPpage] = r.ppage;
-    registers_[reg::kFstat] = kStatusIdle;
-    registers_[reg::kEstat] = kStatusIdle;
 
-    const uint32_t last_page = (config_.layout.ppage_count - 1) * kPageSize;
-    registers_[reg::kFsec] = flash_[last_page + kSecurityByte];
-    fprot_.fill(0xFF);
-    fprot_[0] = flash_[last_page + kProtectionByte];
-    registers_[reg::kEprot] = eeprom_.size() >= 3 ? eeprom_[eeprom_.size() - 3] : 0xFF;
+    flash_module_.reset();
+    eeprom_module_.reset();
+    // In special mode the part checks whether FLASH and EEPROM are blank; a blank part is
+    // taken as unsecured whatever the erased security byte says.
+    unsecured_blank_ = special_mode && flash_module_.fsec_secured() && flash_module_.erased() &&
+                       eeprom_module_.erased();
+    flash_module_.set_mode(special_mode, secured());
+    eeprom_module_.set_mode(special_mode, secured());
+}
+
+bool VirtualMcu::secured() const {
+    return flash_module_.fsec_secured() && !unsecured_blank_;
 }
 
 uint32_t VirtualMcu::register_base() const {
@@ -290,55 +294,140 @@ Location VirtualMcu::locate(uint16_t address) const {
     return location;
 }
 
-uint8_t VirtualMcu::read_byte(uint16_t address) const {
+uint8_t VirtualMcu::peek_byte(uint16_t address) const {
     const Location location = locate(address);
     switch (location.region) {
         case Region::kRegisters:
-            return read_register(static_cast<uint16_t>(location.offset));
+            return peek_register(static_cast<uint16_t>(location.offset));
         case Region::kRam:
             return ram_[location.offset];
         case Region::kEeprom:
-            return eeprom_[location.offset];
+            return eeprom()[location.offset];
         case Region::kFlash:
-            return flash_[location.offset];
+            return flash()[location.offset];
         case Region::kNone:
             break;
     }
     return 0x00;
 }
 
-void VirtualMcu::write_byte(uint16_t address, uint8_t value) {
+uint8_t VirtualMcu::read_byte(uint16_t address) {
     const Location location = locate(address);
     if (location.region == Region::kRegisters) {
-        write_register(static_cast<uint16_t>(location.offset), value);
-    } else if (location.region == Region::kRam) {
-        ram_[location.offset] = value;
+        return read_register(static_cast<uint16_t>(location.offset));
+    }
+    return peek_byte(address);
+}
+
+uint16_t VirtualMcu::read_word(uint16_t address) {
+    const uint8_t high = read_byte(address);
+    return static_cast<uint16_t>((high << 8) | read_byte(static_cast<uint16_t>(address + 1)));
+}
+
+void VirtualMcu::write_byte(uint16_t address, uint8_t value) {
+    const Location location = locate(address);
+    switch (location.region) {
+        case Region::kRegisters:
+            write_register(static_cast<uint16_t>(location.offset), value);
+            break;
+        case Region::kRam:
+            ram_[location.offset] = value;
+            break;
+        case Region::kFlash:
+            flash_module_.array_write(location.offset, value, false);
+            break;
+        case Region::kEeprom:
+            eeprom_module_.array_write(location.offset, value, false);
+            break;
+        case Region::kNone:
+            break;
     }
 }
 
-uint8_t VirtualMcu::read_register(uint16_t offset) const {
+void VirtualMcu::write_word(uint16_t address, uint16_t value) {
+    // An aligned word reaches the arrays in one access; anything else is two byte accesses.
+    const Location location = locate(address);
+    const Location next = locate(static_cast<uint16_t>(address + 1));
+    const bool one_access =
+        (address & 1) == 0 && next.region == location.region && next.offset == location.offset + 1;
+    if (one_access && location.region == Region::kFlash) {
+        flash_module_.array_write(location.offset, value, true);
+    } else if (one_access && location.region == Region::kEeprom) {
+        eeprom_module_.array_write(location.offset, value, true);
+    } else {
+        write_byte(address, static_cast<uint8_t>(value >> 8));
+        write_byte(static_cast<uint16_t>(address + 1), static_cast<uint8_t>(value));
+    }
+}
+
+VirtualMcu::Block VirtualMcu::module_of(uint16_t offset, uint16_t* inside) const {
+    if (offset >= reg::kFlashModule && offset < reg::kFlashModule + kModuleSize) {
+        *inside = static_cast<uint16_t>(offset - reg::kFlashModule);
+        return Block::kFlash;
+    }
+    if (offset >= reg::kEepromModule && offset < reg::kEepromModule + kModuleSize &&
+        config_.layout.eeprom_size > 0) {
+        *inside = static_cast<uint16_t>(offset - reg::kEepromModule);
+        return Block::kEeprom;
+    }
+    return Block::kNone;
+}
+
+uint8_t VirtualMcu::peek_register(uint16_t offset) const {
     if (offset >= registers_.size()) {
         return 0x00;
     }
-    if (offset == reg::kFprot) {
-        return fprot_[selected_block()];
+    uint16_t inside = 0;
+    switch (module_of(offset, &inside)) {
+        case Block::kFlash:
+            return flash_module_.peek_register(inside);
+        case Block::kEeprom:
+            return eeprom_module_.peek_register(inside);
+        case Block::kNone:
+            break;
     }
     return registers_[offset];
+}
+
+uint8_t VirtualMcu::read_register(uint16_t offset) {
+    uint16_t inside = 0;
+    if (offset < registers_.size()) {
+        switch (module_of(offset, &inside)) {
+            case Block::kFlash:
+                return flash_module_.read_register(inside);
+            case Block::kEeprom:
+                return eeprom_module_.read_register(inside);
+            case Block::kNone:
+                break;
+        }
+    }
+    return peek_register(offset);
 }
 
 void VirtualMcu::write_register(uint16_t offset, uint8_t value) {
     if (offset >= registers_.size()) {
         return;
     }
+    uint16_t inside = 0;
+    switch (module_of(offset, &inside)) {
+        case Block::kFlash:
+            flash_module_.write_register(inside, value);
+            return;
+        case Block::kEeprom:
+            eeprom_module_.write_register(inside, value);
+            return;
+        case Block::kNone:
+            break;
+    }
+    if (offset >= reg::kFlashModule && offset < reg::kEepromModule + kModuleSize) {
+        return;  // the EEPROM module's registers on a part without EEPROM
+    }
     switch (offset) {
         case reg::kPartId:
         case reg::kPartId + 1:
         case reg::kMemsiz:
         case reg::kMemsiz + 1:
-        case reg::kFsec:
-        case reg::kFstat:
-        case reg::kEstat:
-            return;  // read-only here; the command flags arrive with the command sequences
+            return;  // read-only
         case reg::kInitrm:
         case reg::kInitrg:
         case reg::kInitee:
@@ -360,25 +449,31 @@ void VirtualMcu::write_register(uint16_t offset, uint8_t value) {
             }
             return;
         }
-        case reg::kFprot: {
-            // Outside special mode protection can only grow.
-            uint8_t& bank = fprot_[selected_block()];
-            bank = special_mode_ ? value : static_cast<uint8_t>(bank & value);
-            return;
-        }
-        case reg::kEprot: {
-            uint8_t& eprot = registers_[reg::kEprot];
-            eprot = special_mode_ ? value : static_cast<uint8_t>(eprot & value);
-            return;
-        }
-        case reg::kFclkdiv:
-        case reg::kEclkdiv:
-            registers_[offset] = static_cast<uint8_t>((value & 0x7F) | 0x80);  // FDIVLD
-            return;
         default:
             registers_[offset] = value;
             return;
     }
+}
+
+void VirtualMcu::restore_register(uint16_t offset, uint8_t value) {
+    if (offset >= registers_.size()) {
+        return;
+    }
+    uint16_t inside = 0;
+    switch (module_of(offset, &inside)) {
+        case Block::kFlash:
+            flash_module_.restore_register(inside, value);
+            break;
+        case Block::kEeprom:
+            eeprom_module_.restore_register(inside, value);
+            break;
+        case Block::kNone:
+            registers_[offset] = value;
+            break;
+    }
+    // A restored FSEC decides what the modules accept.
+    flash_module_.set_mode(special_mode_, secured());
+    eeprom_module_.set_mode(special_mode_, secured());
 }
 
 bool VirtualMcu::page_offset(uint32_t page, uint32_t* offset) const {
@@ -390,131 +485,60 @@ bool VirtualMcu::page_offset(uint32_t page, uint32_t* offset) const {
     return true;
 }
 
-uint32_t VirtualMcu::block_size() const {
-    return config_.layout.flash_size / config_.layout.flash_block_count;
-}
-
 uint32_t VirtualMcu::flash_block_of(uint32_t offset) const {
-    return config_.layout.flash_block_count - 1 - offset / block_size();
+    return flash_module_.block_of(offset);
 }
 
 uint32_t VirtualMcu::selected_block() const {
-    return registers_[reg::kFcnfg] & (config_.layout.flash_block_count - 1);
+    return flash_module_.selected_block();
 }
 
 bool VirtualMcu::flash_protected(uint32_t offset) const {
-    // FPOPEN clear protects the whole block (the part would leave the FPHDIS/FPLDIS areas
-    // open then; nothing here needs that). The high area ends the block, the low area
-    // starts the block's second highest page (0x4000 for block 0).
-    const uint32_t block = flash_block_of(offset);
-    const uint8_t fprot = fprot_[block];
-    if ((fprot & 0x80) == 0) {
-        return true;
-    }
-    const uint32_t size = block_size();
-    const uint32_t in_block = offset % size;
-    if ((fprot & 0x20) == 0 && in_block >= size - (0x800u << ((fprot >> 3) & 3))) {
-        return true;
-    }
-    const uint32_t low_start = size >= 2 * kPageSize ? size - 2 * kPageSize : 0;
-    return (fprot & 0x04) == 0 && in_block >= low_start &&
-           in_block - low_start < (0x200u << (fprot & 3));
+    return flash_module_.protected_at(offset);
 }
 
 bool VirtualMcu::eeprom_protected(uint32_t offset) const {
-    const uint8_t eprot = registers_[reg::kEprot];
-    if ((eprot & 0x80) == 0) {
-        return true;  // EPOPEN clear: the whole array
-    }
-    const uint32_t size = static_cast<uint32_t>(eeprom_.size());
-    const uint32_t area = 64u * ((eprot & 0x07) + 1u);
-    return (eprot & 0x08) == 0 && offset + area >= size;
+    return eeprom_module_.protected_at(offset);
 }
 
 NvmStatus VirtualMcu::program_flash_word(uint32_t offset, uint16_t value) {
-    if ((offset & 1) != 0 || offset >= flash_.size() ||
-        flash_block_of(offset) != selected_block()) {
-        return NvmStatus::kAccessError;
-    }
-    if (flash_protected(offset)) {
-        return NvmStatus::kProtectionViolation;
-    }
-    if (flash_[offset] != 0xFF || flash_[offset + 1] != 0xFF) {
-        return NvmStatus::kNotErased;
-    }
-    flash_[offset] = static_cast<uint8_t>(value >> 8);
-    flash_[offset + 1] = static_cast<uint8_t>(value);
-    return NvmStatus::kOk;
+    return flash_module_.program_word(offset, value);
 }
 
 NvmStatus VirtualMcu::erase_flash_sector(uint32_t offset) {
-    if (offset >= flash_.size() || flash_block_of(offset) != selected_block()) {
-        return NvmStatus::kAccessError;
-    }
-    const uint32_t sector = config_.layout.flash_sector_size;
-    const uint32_t start = offset - offset % sector;
-    for (uint32_t o = start; o < start + sector; o += 2) {
-        if (flash_protected(o)) {
-            return NvmStatus::kProtectionViolation;
-        }
-    }
-    std::fill(flash_.begin() + start, flash_.begin() + start + sector, 0xFF);
-    apply_stuck(Region::kFlash, flash_, start, start + sector);
-    return NvmStatus::kOk;
+    return flash_module_.erase_sector(offset);
 }
 
 NvmStatus VirtualMcu::program_eeprom_word(uint32_t offset, uint16_t value) {
-    if ((offset & 1) != 0 || offset >= eeprom_.size()) {
-        return NvmStatus::kAccessError;
-    }
-    if (eeprom_protected(offset) || eeprom_protected(offset + 1)) {
-        return NvmStatus::kProtectionViolation;
-    }
-    if (eeprom_[offset] != 0xFF || eeprom_[offset + 1] != 0xFF) {
-        return NvmStatus::kNotErased;
-    }
-    eeprom_[offset] = static_cast<uint8_t>(value >> 8);
-    eeprom_[offset + 1] = static_cast<uint8_t>(value);
-    return NvmStatus::kOk;
+    return eeprom_module_.program_word(offset, value);
 }
 
 NvmStatus VirtualMcu::erase_eeprom() {
-    if (eeprom_.empty()) {
-        return NvmStatus::kAccessError;
-    }
-    const uint8_t eprot = registers_[reg::kEprot];
-    if ((eprot & 0x88) != 0x88) {
-        return NvmStatus::kProtectionViolation;  // a mass erase needs the array unprotected
-    }
-    std::fill(eeprom_.begin(), eeprom_.end(), 0xFF);
-    apply_stuck(Region::kEeprom, eeprom_, 0, static_cast<uint32_t>(eeprom_.size()));
-    return NvmStatus::kOk;
+    return eeprom_module_.erase_all();
 }
 
 int VirtualMcu::add_stuck_byte(const StuckByte& stuck) {
-    const std::vector<uint8_t>& memory = stuck.region == Region::kFlash ? flash_ : eeprom_;
-    if ((stuck.region != Region::kFlash && stuck.region != Region::kEeprom) ||
-        stuck.offset >= memory.size()) {
-        sim_error("stuck byte at offset 0x%X lies outside the %s\n", stuck.offset,
-                  stuck.region == Region::kFlash ? "FLASH" : "EEPROM");
-        return EINVAL;
-    }
+    const bool flash_byte = stuck.region == Region::kFlash;
+    NvmModule& module = flash_byte ? static_cast<NvmModule&>(flash_module_) : eeprom_module_;
+    bool added = false;
     try {
-        stuck_.push_back(stuck);
+        added = (flash_byte || stuck.region == Region::kEeprom) &&
+                module.add_stuck(stuck.offset, stuck.value);
     } catch (const std::bad_alloc&) {
         sim_error("not enough memory\n");
         return ENOMEM;
     }
+    if (!added) {
+        sim_error("stuck byte at offset 0x%X lies outside the %s\n", stuck.offset,
+                  flash_byte ? "FLASH" : "EEPROM");
+        return EINVAL;
+    }
     return 0;
 }
 
-void VirtualMcu::apply_stuck(Region region, std::vector<uint8_t>& memory, uint32_t from,
-                             uint32_t to) {
-    for (const StuckByte& stuck : stuck_) {
-        if (stuck.region == region && stuck.offset >= from && stuck.offset < to) {
-            memory[stuck.offset] = stuck.value;
-        }
-    }
+void VirtualMcu::set_nvm_faults(const NvmFaults& faults) {
+    flash_module_.set_faults(faults.flash, faults.busy_polls);
+    eeprom_module_.set_faults(faults.eeprom, faults.busy_polls);
 }
 
 }  // namespace zelv::sim

@@ -1,6 +1,8 @@
 // The virtual MCU: register block, RAM, EEPROM and paged FLASH of one HCS12 or HCS12X part,
-// seen through the CPU's local 64 KB map. The device emulators (serial monitor today, the BDM
-// pods and the LRAE boot loader later) all sit in front of one of these.
+// seen through the CPU's local 64 KB map. The device emulators (serial monitor, BDM pods, LRAE
+// boot loader) all sit in front of one of these. This file and virtual_mcu.cpp hold the
+// memory map and paging; the FLASH and EEPROM modules (flash_module.h, eeprom_module.h) hold
+// the arrays, their registers and their command state machines.
 //
 // Local map, highest priority first:
 //   registers  HCS12: 1 KB at INITRG; HCS12X: 2 KB fixed at 0x0000
@@ -16,16 +18,24 @@
 // zeros rather than another page's bytes.
 //
 // FLASH is stored lowest page first (offset 0 = page ppage_base), split into blocks of equal
-// size with block 0 the highest pages. Nonvolatile memory only changes through the program
-// and erase operations below, which follow the hardware: programming needs an erased word
-// and only clears bits, FLASH programming addresses the block selected in FCNFG, protected
-// areas refuse, erase sets 0xFF. The FCMD/FSTAT and ECMD/ESTAT command sequences are not
-// modelled yet; FSTAT and ESTAT read as idle (CBEIF and CCIF set).
+// size with block 0 the highest pages. Nonvolatile memory only changes through the modules'
+// command sequences (CPU writes into the arrays and to the module registers) or through the
+// storage-level operations below, which stand for a resident program's own programming and
+// make the same checks: programming only clears bits, FLASH programming addresses the block
+// selected in FCNFG, protected areas refuse, erase sets 0xFF.
+//
+// Security: the part is secured when FSEC's SEC bits (loaded from 0xFF0F at reset) are not
+// 10, unless a reset into special mode found FLASH and EEPROM blank: such a part is
+// unsecured until the next reset, so that a host can program the security byte.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <vector>
+
+#include "eeprom_module.h"
+#include "flash_module.h"
+#include "nvm_module.h"
 
 namespace zelv::sim {
 
@@ -45,14 +55,23 @@ inline constexpr uint16_t kEpage = 0x0017;  // HCS12X
 inline constexpr uint16_t kPartId = 0x001A;
 inline constexpr uint16_t kMemsiz = 0x001C;
 inline constexpr uint16_t kPpage = 0x0030;
+inline constexpr uint16_t kFlashModule = 0x0100;  // FLASH module registers, 16 bytes
 inline constexpr uint16_t kFclkdiv = 0x0100;
 inline constexpr uint16_t kFsec = 0x0101;
+inline constexpr uint16_t kFtstmod = 0x0102;
 inline constexpr uint16_t kFcnfg = 0x0103;
 inline constexpr uint16_t kFprot = 0x0104;
 inline constexpr uint16_t kFstat = 0x0105;
+inline constexpr uint16_t kFcmd = 0x0106;
+inline constexpr uint16_t kFaddr = 0x0108;
+inline constexpr uint16_t kFdata = 0x010A;
+inline constexpr uint16_t kEepromModule = 0x0110;  // EEPROM module registers, 16 bytes
 inline constexpr uint16_t kEclkdiv = 0x0110;
 inline constexpr uint16_t kEprot = 0x0114;
 inline constexpr uint16_t kEstat = 0x0115;
+inline constexpr uint16_t kEcmd = 0x0116;
+inline constexpr uint16_t kEaddr = 0x0118;
+inline constexpr uint16_t kEdata = 0x011A;
 }  // namespace reg
 
 // The memory layout, as a target description gives it.
@@ -103,14 +122,6 @@ struct Location {
     uint32_t offset = 0;
 };
 
-// Outcome of a nonvolatile operation, as the hardware would flag it.
-enum class NvmStatus {
-    kOk,
-    kAccessError,          // ACCERR: odd address, another block selected, no such memory
-    kProtectionViolation,  // PVIOL: the address lies in a protected area
-    kNotErased,            // the word was already programmed
-};
-
 // A byte that an erase leaves at `value` instead of 0xFF (a worn cell).
 struct StuckByte {
     Region region = Region::kFlash;  // kFlash or kEeprom
@@ -124,26 +135,40 @@ public:
     // erased), then resets. Returns 0, EINVAL (with a message) or ENOMEM.
     [[nodiscard]] int configure(const McuConfig& config);
 
-    // Reset: registers to their reset values; FSEC, block 0's FPROT and EPROT loaded from
-    // the security byte (0xFF0F), the FLASH protection byte (0xFF0D) and the EEPROM
-    // protection byte (eeprom_size - 3). In normal mode INITRM, INITRG, INITEE and MISC
-    // are write-once and the start-up code has written them; in special mode they stay
-    // writable.
+    // Reset: registers to their reset values; FSEC, FPROT of every block and EPROT loaded
+    // from the security byte (0xFF0F), the FLASH protection bytes (0xFF0D down to 0xFF0A
+    // for blocks 0 to 3) and the EEPROM protection byte (eeprom_size - 3); commands in
+    // progress are lost. In normal mode INITRM, INITRG, INITEE and MISC are write-once and
+    // the start-up code has written them; in special mode they stay writable.
     void reset(bool special_mode);
 
     [[nodiscard]] const McuConfig& config() const { return config_; }
     [[nodiscard]] const McuLayout& layout() const { return config_.layout; }
+    [[nodiscard]] bool special_mode() const { return special_mode_; }
+
+    // Whether the part is secured (see the top of this file), and whether the last reset
+    // unsecured it because FLASH and EEPROM were blank.
+    [[nodiscard]] bool secured() const;
+    [[nodiscard]] bool unsecured_blank() const { return unsecured_blank_; }
 
     [[nodiscard]] Location locate(uint16_t address) const;
 
-    // CPU accesses of the local map. Writes to FLASH or EEPROM change nothing (their
-    // command sequences will hook in here).
-    [[nodiscard]] uint8_t read_byte(uint16_t address) const;
+    // CPU accesses of the local map. A read of FSTAT or ESTAT counts as a poll of a command
+    // in progress; peek_byte reads without that. Writes into FLASH or EEPROM are the array
+    // writes of the command sequences: only an aligned word write (write_word) can start
+    // one, a byte write sets ACCERR.
+    [[nodiscard]] uint8_t read_byte(uint16_t address);
+    [[nodiscard]] uint8_t peek_byte(uint16_t address) const;
+    [[nodiscard]] uint16_t read_word(uint16_t address);
     void write_byte(uint16_t address, uint8_t value);
+    void write_word(uint16_t address, uint16_t value);
 
     // Register block accesses by register offset, wherever INITRG put the block.
-    [[nodiscard]] uint8_t read_register(uint16_t offset) const;
+    [[nodiscard]] uint8_t read_register(uint16_t offset);
+    [[nodiscard]] uint8_t peek_register(uint16_t offset) const;
     void write_register(uint16_t offset, uint8_t value);
+    // Puts a register back as the state file kept it (no command sequence involved).
+    void restore_register(uint16_t offset, uint8_t value);
 
     // Nonvolatile operations by storage offset. FLASH words must be even and lie in the
     // block that FCNFG selects; protection comes from the FPROT bank of that block and from
@@ -161,36 +186,42 @@ public:
     [[nodiscard]] bool flash_protected(uint32_t offset) const;
     [[nodiscard]] bool eeprom_protected(uint32_t offset) const;
 
-    // Faults: bytes that no erase brings back to 0xFF.
+    // Faults: bytes that no erase brings back to 0xFF; FLASH and EEPROM commands that hang
+    // or fail, and how long commands stay busy.
     [[nodiscard]] int add_stuck_byte(const StuckByte& stuck);
+    void set_nvm_faults(const NvmFaults& faults);
 
     // The storage itself, for the state file and the emulators' own set-up.
     std::vector<uint8_t>& registers() { return registers_; }
     std::vector<uint8_t>& ram() { return ram_; }
-    std::vector<uint8_t>& eeprom() { return eeprom_; }
-    std::vector<uint8_t>& flash() { return flash_; }
-    std::array<uint8_t, 4>& fprot_banks() { return fprot_; }
-    [[nodiscard]] const std::vector<uint8_t>& flash() const { return flash_; }
-    [[nodiscard]] const std::vector<uint8_t>& eeprom() const { return eeprom_; }
+    std::vector<uint8_t>& eeprom() { return eeprom_module_.memory(); }
+    std::vector<uint8_t>& flash() { return flash_module_.memory(); }
+    std::array<uint8_t, 4>& fprot_banks() { return flash_module_.fprot_banks(); }
+    [[nodiscard]] const std::vector<uint8_t>& flash() const { return flash_module_.memory(); }
+    [[nodiscard]] const std::vector<uint8_t>& eeprom() const { return eeprom_module_.memory(); }
     [[nodiscard]] const std::vector<uint8_t>& ram() const { return ram_; }
+    FlashModule& flash_module() { return flash_module_; }
+    EepromModule& eeprom_module() { return eeprom_module_; }
 
 private:
+    enum class Block { kNone, kFlash, kEeprom };
+
     [[nodiscard]] bool hcs12x() const { return config_.layout.family_id == kSimFamilyHcs12x; }
     [[nodiscard]] uint32_t register_base() const;
     [[nodiscard]] bool locate_ram(uint16_t address, uint32_t* offset) const;
     [[nodiscard]] bool locate_eeprom(uint16_t address, uint32_t* offset) const;
     [[nodiscard]] bool locate_flash(uint16_t address, uint32_t* offset) const;
-    [[nodiscard]] uint32_t block_size() const;
-    void apply_stuck(Region region, std::vector<uint8_t>& memory, uint32_t from, uint32_t to);
+    // Which module's registers an offset falls on (none for the EEPROM's when there is no
+    // EEPROM), and the offset inside them.
+    [[nodiscard]] Block module_of(uint16_t offset, uint16_t* inside) const;
 
     McuConfig config_;
-    std::vector<uint8_t> registers_;
+    std::vector<uint8_t> registers_;  // the module registers live in the modules
     std::vector<uint8_t> ram_;
-    std::vector<uint8_t> eeprom_;
-    std::vector<uint8_t> flash_;
-    std::array<uint8_t, 4> fprot_{0xFF, 0xFF, 0xFF, 0xFF};  // one FPROT per block
-    std::vector<StuckByte> stuck_;
+    FlashModule flash_module_;
+    EepromModule eeprom_module_;
     bool special_mode_ = false;
+    bool unsecured_blank_ = false;
 };
 
 }  // namespace zelv::sim
