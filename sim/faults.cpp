@@ -25,7 +25,18 @@ const char* const kFaultHelp =
     "                            the byte at OFFSET (FLASH: from the lowest page, as in\n"
     "                            the banked-linear image; EEPROM: from its start) erases\n"
     "                            to VALUE (default 0x00) instead of 0xFF\n"
-    "  slow-erase:MS             FLASH and EEPROM erase prompts come MS milliseconds late\n";
+    "  slow-erase:MS             FLASH and EEPROM erase prompts come MS milliseconds late\n"
+    "  flash-hang[:CMD][,after=N]\n"
+    "                            the FLASH command CMD (every command when left out) never\n"
+    "                            completes: CCIF stays clear until the next reset (from its\n"
+    "                            launch N+1 on)\n"
+    "  flash-pviol[:CMD][,after=N]\n"
+    "  flash-accerr[:CMD][,after=N]\n"
+    "                            launching it sets PVIOL or ACCERR instead of running it\n"
+    "  eeprom-hang, eeprom-pviol, eeprom-accerr\n"
+    "                            the same for EEPROM commands\n"
+    "  nvm-busy:N                FLASH and EEPROM commands complete on the status read\n"
+    "                            after N busy ones (default 2)\n";
 
 namespace {
 
@@ -107,8 +118,31 @@ int parse_fault(const char* text, FaultSet* faults) {
                 {static_cast<uint8_t>(a), character, static_cast<unsigned>(after)});
             return 0;
         }
+        const bool flash = kind.rfind("flash-", 0) == 0;
+        if ((flash || kind.rfind("eeprom-", 0) == 0) && (n == 1 || n == 2) &&
+            (n == 1 || parse_number(fields[1], 0xFF, &a))) {
+            const std::string what = kind.substr(flash ? 6 : 7);
+            NvmCommandFault fault;
+            if (what == "hang") {
+                fault.kind = NvmFaultKind::kHang;
+            } else if (what == "pviol") {
+                fault.kind = NvmFaultKind::kProtectionViolation;
+            } else if (what == "accerr") {
+                fault.kind = NvmFaultKind::kAccessError;
+            } else {
+                return bad(text);
+            }
+            fault.command = static_cast<uint8_t>(a);
+            fault.after = static_cast<unsigned>(after);
+            (flash ? faults->nvm.flash : faults->nvm.eeprom).push_back(fault);
+            return 0;
+        }
         if (after_given) {
             return bad(text);  // the other kinds have no occurrence count
+        }
+        if (kind == "nvm-busy" && n == 2 && parse_number(fields[1], 1000000, &a)) {
+            faults->nvm.busy_polls = static_cast<unsigned>(a);
+            return 0;
         }
         if (kind == "device" && n == 2 && parse_number(fields[1], 0xFF, &a)) {
             faults->sm.wrong_device = true;

@@ -32,6 +32,7 @@ struct SmFaults {
 struct FaultSet {
     SmFaults sm;
     std::vector<StuckByte> stuck;  // FLASH or EEPROM bytes that do not erase
+    NvmFaults nvm;                 // FLASH and EEPROM commands that hang or fail
 };
 
 // Parses one fault (syntax in kFaultHelp) into faults. Returns 0, or EINVAL

@@ -160,6 +160,7 @@ int run(const Options& options) {
             return kSimFailure;
         }
     }
+    mcu.set_nvm_faults(options.faults.nvm);
     bool loaded = false;
     if (options.state != nullptr && state_load(options.state, mcu, &loaded) != 0) {
         return kSimFailure;
