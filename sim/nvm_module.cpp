@@ -177,7 +177,10 @@ void NvmModule::launch(unsigned banks) {
             continue;
         }
         NvmBank& b = banks_[i];
-        const bool allowed_secured = b.command == nvm::kMassErase || b.command == nvm::kEraseVerify;
+        // Security shuts out only an outside host: in normal modes the part's own program
+        // programs as it likes.
+        const bool allowed_secured =
+            !special_mode_ || b.command == nvm::kMassErase || b.command == nvm::kEraseVerify;
         if ((divider_ & nvm::kDividerLoaded) == 0 || (secured_ && !allowed_secured)) {
             fail(b, nvm::kAccerr);
             continue;

@@ -15,10 +15,11 @@
 // block the bank does not serve, an unknown command, a write of another module register in
 // the middle of a sequence, writing 0 to CBEIF in the middle of one (the abort), an array,
 // command or address write while a command runs, a launch without a loaded clock divider,
-// and, on a secured part, any command but mass erase and erase verify. PVIOL (bit 5) sets
-// when the command would change a protected area. While either flag is set no sequence can
-// start; writing 1 to them (0x30) clears them. Writing 1 to CBEIF with no sequence open does
-// nothing. A command's checks are made at the launch; the array changes when CCIF sets.
+// and, on a secured part in special mode, any command but mass erase and erase verify.
+// PVIOL (bit 5) sets when the command would change a protected area. While either flag is
+// set no sequence can start; writing 1 to them (0x30) clears them. Writing 1 to CBEIF with
+// no sequence open does nothing. A command's checks are made at the launch; the array
+// changes when CCIF sets, and a reset abandons a command in progress.
 #pragma once
 
 #include <array>
@@ -98,8 +99,9 @@ public:
     // The commands that go wrong on purpose, and how many status reads a command stays busy.
     void set_faults(const std::vector<NvmCommandFault>& faults, unsigned busy_polls);
 
-    // Security and mode as the MCU decided them at its last reset: a secured part runs only
-    // mass erase and erase verify; the address and data registers exist in special modes.
+    // Security and mode as the MCU decided them at its last reset: a secured part in special
+    // mode runs only mass erase and erase verify; the address and data registers exist in
+    // special modes.
     void set_mode(bool special_mode, bool secured);
 
     // The array, storage order.
