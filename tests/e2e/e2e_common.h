@@ -9,6 +9,13 @@
 
 #include "test_support.h"
 
+// Skips the current test when a program it needs is not on PATH. It must stand at the top
+// of the test body itself: GTEST_SKIP only returns from the function it is written in, so
+// from a helper the test would go on and fail.
+#define ZELV_REQUIRE_TOOL(name)              \
+    if (!::zelv::test::tool_available(name)) \
+    GTEST_SKIP() << (name) << " is not on PATH (for srec_cmp: Debian package srecord)"
+
 namespace zelv::e2e {
 
 // Runs zelvanor with these arguments.

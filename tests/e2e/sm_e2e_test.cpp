@@ -48,12 +48,6 @@ protected:
                    .status == 0;
     }
 
-    void require_srecord() {
-        if (!test::tool_available("srec_cmp")) {
-            GTEST_SKIP() << "srec_cmp (Debian package srecord) is not installed";
-        }
-    }
-
     test::TempDir dir;
     const std::string blink = std::string(ZELV_SOURCE_DIR) + "/examples/blink.s19";
 };
@@ -103,7 +97,7 @@ TEST_F(SmSession, OpenReportsTheMonitorAndThePart) {
 }
 
 TEST_F(SmSession, EraseWriteAndReadBackInSeparateRuns) {
-    require_srecord();
+    ZELV_REQUIRE_TOOL("srec_cmp");
     const std::string back = dir.file("back.s19");
     test::ProcessResult r = zelv("dg128", {"-v", "-E", "-H", blink});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -133,7 +127,7 @@ TEST_F(SmSession, EraseWriteAndReadBackInSeparateRuns) {
 }
 
 TEST_F(SmSession, AddressFormatsReachTheSamePages) {
-    require_srecord();
+    ZELV_REQUIRE_TOOL("srec_cmp");
     // Page 0x30 (the lowest, block 3), page 0x3D and the fixed page 0x3E.
     const std::string ppage =
         srec("ppage.s19", s_record('2', 0x308000, {0x11, 0x22, 0x33, 0x44}) +
@@ -159,7 +153,7 @@ TEST_F(SmSession, AddressFormatsReachTheSamePages) {
 }
 
 TEST_F(SmSession, EepromEraseWriteProtectAndRead) {
-    require_srecord();
+    ZELV_REQUIRE_TOOL("srec_cmp");
     const std::string data =
         srec("ee.s19", s_record('1', 0x0800, {0x11, 0x22, 0x33, 0x44}) +
                            s_record('1', 0x09F0, {0xA5, 0xA5, 0xA5, 0xA5}) + s_record('9', 0x0800));
