@@ -10,7 +10,8 @@ namespace zelv {
 // address (writing). A reading map's result at or above the image size means "outside".
 using AddressMap = uint32_t (*)(uint32_t address);
 
-// Reads an S-record file into a caller-owned image. Only bytes that data records carry are
+// Reads an S-record file into a caller-owned image. Lines end in LF, CR LF or a lone CR;
+// every record's checksum must match its bytes. Only bytes that data records carry are
 // written, and never outside [0, image_size); a data record whose two ends do not map
 // exactly its length apart is refused as out of range. map may be nullptr (the identity).
 // Outputs are optional (nullptr):

@@ -62,8 +62,8 @@ public:
         return true;
     }
 
-    // The checksum pair must be followed by the end of the line or its line end; a carriage
-    // return is accepted whatever follows it, for files written with CR LF.
+    // The checksum pair must be followed by the end of the line or its line end (a line
+    // feed or a carriage return, which the line reader only keeps as the line's end).
     [[nodiscard]] bool at_line_end() const {
         if (pos_ >= line_.length) {
             return true;
@@ -77,10 +77,11 @@ private:
     unsigned pos_;
 };
 
-// Reads one line the way fgets would (up to 527 characters, the line feed kept when it
-// fits), but counts the characters itself, so that a NUL byte in the file is one more
-// invalid character rather than a hidden end of line. Returns false at end of file or on a
-// read error, with nothing read.
+// Reads one line of up to 527 characters, its line end kept when it fits. A line ends in a
+// line feed, a carriage return and line feed, or a lone carriage return (old Mac files), so
+// that no record hides behind a carriage return. The characters are counted here, so that a
+// NUL byte in the file is one more invalid character rather than a hidden end of line.
+// Returns false at end of file or on a read error, with nothing read.
 bool read_line(FILE* file, Line& line) {
     line.length = 0;
     while (line.length < line_buffer_size - 1) {
@@ -90,6 +91,15 @@ bool read_line(FILE* file, Line& line) {
         }
         line.text[line.length++] = static_cast<char>(c);
         if (c == '\n') {
+            break;
+        }
+        if (c == '\r') {
+            const int next = std::getc(file);
+            if (next == '\n' && line.length < line_buffer_size - 1) {
+                line.text[line.length++] = '\n';
+            } else if (next != EOF) {
+                std::ungetc(next, file);
+            }
             break;
         }
     }
@@ -141,6 +151,9 @@ int take_line(ReadState& s, const Line& line) {
         return invalid();
     }
 
+    // The checksum is the one's complement of the low byte of the sum of the count, address
+    // and data bytes.
+    unsigned sum = count;
     uint32_t address = 0;
     for (unsigned i = 0; i < width; ++i) {
         uint8_t byte = 0;
@@ -148,6 +161,7 @@ int take_line(ReadState& s, const Line& line) {
             return invalid();
         }
         address = (address << 8) | byte;
+        sum += byte;
     }
 
     uint8_t data[data_buffer_size];
@@ -156,10 +170,16 @@ int take_line(ReadState& s, const Line& line) {
         if (!cursor.next(data[i])) {
             return invalid();
         }
+        sum += data[i];
     }
-    uint8_t checksum = 0;  // read for its form only; its value is not compared
+    uint8_t checksum = 0;
     if (!cursor.next(checksum) || !cursor.at_line_end()) {
         return invalid();
+    }
+    // A corrupted record must not be programmed as if it were right.
+    if (checksum != (~sum & 0xFFu)) {
+        report_error("%s:%u: S-record checksum error\n", s.path, s.line_number);
+        return EINVAL;
     }
 
     switch (type) {

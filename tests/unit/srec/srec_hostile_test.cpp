@@ -36,6 +36,47 @@ std::vector<uint8_t> bytes(unsigned count, uint8_t first) {
     return out;
 }
 
+// The checksum pair for the hex pairs of a record's body (count, address, data); false when
+// the body is not all hex pairs.
+bool checksum_for(const std::string& body, std::string* pair) {
+    if (body.size() % 2 != 0) {
+        return false;
+    }
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < body.size(); i += 2) {
+        const std::string digits = body.substr(i, 2);
+        if (digits.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) {
+            return false;
+        }
+        sum += static_cast<unsigned>(std::stoul(digits, nullptr, 16));
+    }
+    static constexpr char hex[] = "0123456789ABCDEF";
+    const unsigned checksum = ~sum & 0xFFu;
+    *pair = {hex[checksum >> 4], hex[checksum & 0xFu]};
+    return true;
+}
+
+// "S", the type and the body, with the right checksum and a line feed appended: a record
+// that gets past the checksum and reaches the size and range checks.
+std::string checksummed(const std::string& start) {
+    std::string pair;
+    if (!checksum_for(start.substr(2), &pair)) {
+        ADD_FAILURE() << "not a record body: " << start;
+    }
+    return start + pair + "\n";
+}
+
+// A mutated line with its last pair replaced by the checksum of the pairs before it, as a
+// forger (or a tool that recomputes checksums) would leave it; unchanged when that is not
+// possible.
+std::string with_fixed_checksum(const std::string& line) {
+    std::string pair;
+    if (line.size() >= 6 && checksum_for(line.substr(2, line.size() - 4), &pair)) {
+        return line.substr(0, line.size() - 2) + pair;
+    }
+    return line;
+}
+
 std::vector<Config> configs() {
     return {
         {"identity",
@@ -133,6 +174,7 @@ protected:
         } else {
             static const std::regex one_message(
                 "\nerror: [^\n]*:[0-9]+: (invalid S-record|S-record line too long|"
+                "S-record checksum error|"
                 "data block address <0x[0-9A-F]+> out of range|"
                 "entry address <0x[0-9A-F]+> out of range)\n");
             ASSERT_TRUE(std::regex_match(error, one_message)) << error;
@@ -167,13 +209,14 @@ TEST_F(SrecHostile, HandMadeInputs) {
         "S1" + std::string(100000, 'F') + "\n",
         std::string(4096, '\0'),
         std::string("S1050000\0\0\0\0\n", 13),
-        "S3FF00000000" + std::string(480, 'A') + "\n",    // count 0xFF, data short
-        "S3FF00000000" + std::string(498, 'A') + "\n",    // count 0xFF, one pair short
-        "S1FF0000" + std::string(504, '1') + "00\n",      // 252 bytes at address 0
-        "S2FFFFFFFF" + std::string(502, '7') + "00\n",    // 251 bytes at the top of S2
-        "S3FFFFFFFFF0" + std::string(500, '7') + "00\n",  // 250 bytes wrapping past 2^32
-        "S3FF000000" + std::string(504, '2') + "00\n",    // misaligned in the address
-        "S0FF0000" + std::string(504, '0') + "00\n",      // 252 NUL info bytes
+        "S3FF00000000" + std::string(480, 'A') + "\n",        // count 0xFF, data short
+        "S3FF00000000" + std::string(498, 'A') + "\n",        // count 0xFF, one pair short
+        checksummed("S1FF0000" + std::string(504, '1')),      // 252 bytes at address 0
+        checksummed("S2FFFFFFFF" + std::string(502, '7')),    // 251 bytes at the top of S2
+        checksummed("S3FFFFFFFFF0" + std::string(500, '7')),  // 250 bytes wrapping past 2^32
+        "S1FF0000" + std::string(504, '1') + "00\n",          // the same with a bad checksum
+        "S3FF000000" + std::string(504, '2') + "00\n",        // misaligned in the address
+        "S0FF0000" + std::string(504, '0') + "00\n",          // 252 NUL info bytes
         "S10" + std::string(1, '\0'),
         "S105000",
         "S1050000AAB",
@@ -222,8 +265,9 @@ TEST_F(SrecHostile, RandomGarbage) {
 }
 
 // Valid records with a few mutations each: a changed, inserted or deleted character, a cut,
-// another count byte, repeated or appended pieces. Most are refused; the rest must load
-// without touching anything outside what they report.
+// another count byte, repeated or appended pieces, half of them with the checksum made to
+// match again. Most are refused; the rest must load without touching anything outside what
+// they report.
 TEST_F(SrecHostile, MutatedRecords) {
     std::mt19937 engine(20240611);
     const auto random = [&engine](uint32_t bound) {
@@ -268,6 +312,9 @@ TEST_F(SrecHostile, MutatedRecords) {
                             line.insert(at, std::string(random(600), c));
                             break;
                     }
+                }
+                if (random(2) == 0) {
+                    line = with_fixed_checksum(line);
                 }
                 content += line + (random(8) == 0 ? "\r\n" : "\n");
             }

@@ -174,9 +174,9 @@ TEST_F(SrecReader, AcceptedVariations) {
         std::string text;
     };
     const std::vector<Case> cases = {
-        {"wrong checksum value", "S1050002AABB00\n"},
         {"lower-case hex", "S1050002aabb93\n"},
         {"CR LF line ends", "S1050002AABB93\r\nS9030000FC\r\n"},
+        {"lone CR line ends", "S1050002AABB93\rS9030000FC\r"},
         {"last line without line end", "S1050002AABB93"},
         {"S5 with count 3", "S5030001FB\nS1050002AABB93\n"},
     };
@@ -185,6 +185,62 @@ TEST_F(SrecReader, AcceptedVariations) {
         const Loaded r = load_text(dir, c.text, 4);
         EXPECT_EQ(r.result, 0) << r.error;
         EXPECT_EQ(r.image, (std::vector<uint8_t>{0xFF, 0xFF, 0xAA, 0xBB}));
+    }
+}
+
+// Old Mac files end their lines in a lone carriage return: each one is a line of its own,
+// so the whole file loads and a bad record behind a CR is found with its own line number.
+TEST_F(SrecReader, LoneCarriageReturnsEndLines) {
+    const std::string three = record('1', 0x0, {1, 2}) + "\r" + record('1', 0x4, {3, 4}) + "\r" +
+                              record('1', 0x8, {5, 6}) + "\r" + record('9', 0x0, {}) + "\r";
+    Loaded r = load_text(dir, three, 12);
+    ASSERT_EQ(r.result, 0) << r.error;
+    EXPECT_EQ(r.image,
+              (std::vector<uint8_t>{1, 2, 0xFF, 0xFF, 3, 4, 0xFF, 0xFF, 5, 6, 0xFF, 0xFF}));
+    EXPECT_EQ(r.highest, 9u);
+    EXPECT_EQ(r.raw_entry, 0u);
+
+    // Mixed line ends count one line each; CR LF stays one line end.
+    r = load_text(dir,
+                  record('1', 0x0, {1}) + "\r\n" + record('1', 0x1, {2}) + "\r" +
+                      record('1', 0x2, {3}) + "\n" + "junk\r" + record('1', 0x3, {4}) + "\n",
+                  4);
+    EXPECT_EQ(r.result, EINVAL);
+    EXPECT_EQ(r.error, error_at(4, "invalid S-record"));
+    EXPECT_EQ(r.image, (std::vector<uint8_t>{1, 2, 3, 0xFF}));
+
+    // What follows a record's CR on the same LF line is a line of its own, not ignored.
+    r = load_text(dir, record('1', 0x0, {1}) + "\rS1040001FF\n", 4);
+    EXPECT_EQ(r.result, EINVAL);
+    EXPECT_EQ(r.error, error_at(2, "invalid S-record"));
+}
+
+// A record whose checksum does not match its bytes is a corrupted file: nothing of that
+// record is taken, the records before it stay in the image, and the caller fails.
+TEST_F(SrecReader, ChecksumMismatchIsAnError) {
+    struct Case {
+        const char* name;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {"data record", "S1050002AABB00\n"},
+        {"data byte changed", "S1050002AABC93\n"},
+        {"address changed", "S1050003AABB93\n"},
+        {"S2 record", "S2060000020102F5\n"},
+        {"S3 record", "S307000000020102F4\n"},
+        {"header", "S006000041424334\n"},
+        {"S5 record", "S5030001FC\n"},
+        {"termination record", "S9030000FD\n"},
+        {"lower-case checksum digits", "S1050002aabb9c\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Loaded r = load_text(dir, record('1', 0x0, {7}) + "\n" + c.line, 4);
+        EXPECT_EQ(r.result, EINVAL);
+        EXPECT_EQ(r.error, error_at(2, "S-record checksum error"));
+        EXPECT_EQ(r.image, (std::vector<uint8_t>{7, 0xFF, 0xFF, 0xFF}));
+        EXPECT_EQ(r.raw_entry, unset);
+        EXPECT_EQ(r.highest, 0u);
     }
 }
 
