@@ -11,12 +11,26 @@ constexpr uint32_t kPpageWindow = 0x8000;
 constexpr uint32_t kOutside = 0xFFFFFFFFU;
 
 // In banked-ppage files the fixed windows 0x4000-0x7FFF and 0xC000-0xFFFF stand for pages
-// 0x3E and 0x3F; these constants put them there whatever ppage_base is.
+// 0x3E and 0x3F on an HCS12; these constants put them there whatever ppage_base is.
 constexpr uint32_t kFixedLowToLinear = 0xF4000;
 constexpr uint32_t kFixedHighToLinear = 0xF0000;
 
+// An HCS12X shows page 0xFD at 0x4000-0x7FFF and page 0xFF at 0xC000-0xFFFF.
+constexpr uint32_t kXFixedLowPage = 0xFD;
+constexpr uint32_t kXFixedHighPage = 0xFF;
+
 bool banked() {
     return settings().address_format != kNonBanked;
+}
+
+bool hcs12x() {
+    return target().family_id == kFamilyHcs12x;
+}
+
+// The image offset of byte address % 0x4000 of a page; a page below ppage_base wraps far
+// above every image size.
+uint32_t page_offset(uint32_t page, uint32_t address) {
+    return (page - target().ppage_base) * kPageSize + address % kPageSize;
 }
 
 uint8_t low8(uint32_t value) {
@@ -53,14 +67,22 @@ uint32_t linear_address_to_offset(uint32_t address) {
 uint32_t ppage_address_to_offset(uint32_t address) {
     const TargetModel& t = target();
     if (address >= t.flash_nb_base + t.flash_nb_size) {
-        // A banked address: page in the bits above 16, only the low 14 bits of the rest.
-        return (address / 0x10000U - t.ppage_base) * kPageSize + address % kPageSize;
+        // A banked address: the page in the bits above 16 and an address in the PPAGE
+        // window below. Any other low half names no FLASH byte; folding it into the page
+        // would program the wrong bytes.
+        const uint32_t window = address & 0xFFFFU;
+        if (window < kPpageWindow || window >= kPpageWindow + kPageSize) {
+            return kOutside;
+        }
+        return page_offset(address / 0x10000U, address);
     }
     if (address >= 0x4000 && address <= 0x7FFF) {
-        return address + kFixedLowToLinear - t.ppage_linear_base;
+        return hcs12x() ? page_offset(kXFixedLowPage, address)
+                        : address + kFixedLowToLinear - t.ppage_linear_base;
     }
     if (address >= 0xC000 && address <= 0xFFFF) {
-        return address + kFixedHighToLinear - t.ppage_linear_base;
+        return hcs12x() ? page_offset(kXFixedHighPage, address)
+                        : address + kFixedHighToLinear - t.ppage_linear_base;
     }
     // The PPAGE window without a page, or below the FLASH windows.
     return kOutside;
@@ -93,10 +115,11 @@ uint8_t flash_offset_page(uint32_t offset) {
     if (banked() || t.ppage_count <= 2) {
         return low8(t.ppage_base + offset / kPageSize);
     }
-    // Non-banked with more than two pages: 0x4000-0x7FFF is the second-highest page, the
-    // PPAGE window shows ppage_default, 0xC000-0xFFFF is the highest page.
+    // Non-banked with more than two pages: 0x4000-0x7FFF is the second-highest page (on an
+    // HCS12X the third-highest, 0xFD), the PPAGE window shows ppage_default, 0xC000-0xFFFF
+    // is the highest page.
     if (offset < 0x4000) {
-        return low8(t.ppage_base + t.ppage_count - 2);
+        return low8(t.ppage_base + t.ppage_count - (hcs12x() ? 3 : 2));
     }
     if (offset < 0x8000) {
         return low8(t.ppage_default);

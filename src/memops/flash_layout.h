@@ -4,7 +4,12 @@
 // Image layout by format:
 //   non-banked     image of flash_nb_size bytes; offset o is CPU address flash_nb_base + o
 //   banked-linear  image of flash_size bytes, lowest page first; linear ppage_linear_base + o
-//   banked-ppage   same image; record address (page << 16) | (0x8000 + o % 0x4000)
+//   banked-ppage   same image; record address (page << 16) | (0x8000 + o % 0x4000); on
+//                  reading, plain 0x4000-0x7FFF and 0xC000-0xFFFF are the fixed pages
+//                  (HCS12: 0x3E, 0x3F; HCS12X: 0xFD, 0xFF)
+// The non-banked image shows the CPU's view after reset: HCS12 pages last - 1, ppage_default
+// and last; HCS12X pages last - 2 (0xFD), ppage_default (last - 1 unless the description
+// says otherwise) and last.
 #pragma once
 
 #include <cstdint>

@@ -164,8 +164,15 @@ int build_flash(TargetModel& m) {
     if (description_number("flash_nb_size", &m.flash_nb_size, m.flash_nb_size) != 0 ||
         description_number("flash_nb_base", &m.flash_nb_base, m.flash_nb_base) != 0 ||
         description_number("ppage_base", &m.ppage_base, m.ppage_base) != 0 ||
-        description_number("ppage_count", &m.ppage_count, m.ppage_count) != 0 ||
-        description_number("ppage_default", &m.ppage_default, m.ppage_base) != 0) {
+        description_number("ppage_count", &m.ppage_count, m.ppage_count) != 0) {
+        return EINVAL;
+    }
+    // The page in the PPAGE window after reset: an HCS12X comes up with 0xFE, the page below
+    // the fixed one at 0xC000.
+    const uint32_t reset_page = m.family_id == kFamilyHcs12x && m.ppage_count >= 2
+                                    ? m.ppage_base + m.ppage_count - 2
+                                    : m.ppage_base;
+    if (description_number("ppage_default", &m.ppage_default, reset_page) != 0) {
         return EINVAL;
     }
     return 0;

@@ -28,8 +28,8 @@ TEST_F(FlashLayoutTest, PpageMapsPlaceFixedWindowsOnTopPages) {
         uint32_t address;
         uint32_t offset;
     } cases[] = {
-        {0x308000, 0},        {0x3FBFFF, 0x3FFFF},  {0x4000, 0x38000},   {0x7FFF, 0x3BFFF},
-        {0xC000, 0x3C000},    {0xFFFE, 0x3FFFE},    {0x3FC000, 0x3C000}, {0x8000, 0xFFFFFFFF},
+        {0x308000, 0},        {0x3FBFFF, 0x3FFFF},  {0x4000, 0x38000},      {0x7FFF, 0x3BFFF},
+        {0xC000, 0x3C000},    {0xFFFE, 0x3FFFE},    {0x3FC000, 0xFFFFFFFF}, {0x8000, 0xFFFFFFFF},
         {0xBFFF, 0xFFFFFFFF}, {0x3FFF, 0xFFFFFFFF},
     };
     for (const auto& c : cases) {
@@ -39,11 +39,90 @@ TEST_F(FlashLayoutTest, PpageMapsPlaceFixedWindowsOnTopPages) {
     EXPECT_EQ(flash_write_map(), &ppage_offset_to_address);
 }
 
+// A banked-ppage address names a byte only inside the PPAGE window: any other low half
+// would be folded into the page and program bytes the file never meant.
+TEST_F(FlashLayoutTest, BankedPpageAddressesOnlyInTheWindow) {
+    set_flash_module("FTS256K");
+    settings().address_format = kBankedPpage;
+    const struct {
+        uint32_t address;
+        uint32_t offset;
+    } cases[] = {
+        {0x388000, 0x20000},    {0x38BFFF, 0x23FFF},    {0x384000, 0xFFFFFFFF},
+        {0x387FFF, 0xFFFFFFFF}, {0x38C000, 0xFFFFFFFF}, {0x38FFFE, 0xFFFFFFFF},
+        {0x380000, 0xFFFFFFFF}, {0x3F0000, 0xFFFFFFFF}, {0x2F8000, 0xFFFFFFFF},
+        {0x408000, 0x40000},  // one page past the last: at the image size, so outside
+    };
+    for (const auto& c : cases) {
+        const uint32_t offset = ppage_address_to_offset(c.address);
+        if (c.offset == 0xFFFFFFFF) {
+            EXPECT_GE(offset, target().flash_size) << std::hex << c.address;
+        } else {
+            EXPECT_EQ(offset, c.offset) << std::hex << c.address;
+        }
+    }
+}
+
 TEST_F(FlashLayoutTest, FixedWindowsOutsideImageWhenPagesNumberedElsewhere) {
     set_flash_module("FTX512K4");
+    target().family_id = kFamilyHcs12;
     EXPECT_GE(ppage_address_to_offset(0xC000), target().flash_size);
     EXPECT_GE(ppage_address_to_offset(0x4000), target().flash_size);
     EXPECT_EQ(ppage_address_to_offset(0xFF8000), 0x7C000U);
+}
+
+// An HCS12X sees page 0xFD at 0x4000, page 0xFE in the PPAGE window after reset and page
+// 0xFF at 0xC000, wherever its FLASH pages start.
+TEST_F(FlashLayoutTest, Hcs12xFixedPages) {
+    struct Case {
+        const char* module;
+        uint32_t ppage_base;
+        uint32_t ppage_count;
+        uint32_t at_4000;  // banked-ppage offsets of plain 0x4000 and 0xC000
+        uint32_t at_c000;
+        uint8_t fixed_low_block;  // the block that holds page 0xFD
+    };
+    const Case cases[] = {
+        {"FTX512K4", 0xE0, 32, 0x74000, 0x7C000, 0},
+        {"FTX512K4", 0xF8, 8, 0x14000, 0x1C000, 1},  // four blocks of two pages
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ppage_count);
+        set_flash_module(c.module);
+        TargetModel& t = target();
+        t.family_id = kFamilyHcs12x;
+        t.ppage_base = c.ppage_base;
+        t.ppage_count = c.ppage_count;
+        t.flash_size = c.ppage_count * 0x4000;
+        t.flash_block_size = t.flash_size / t.flash_block_count;
+        t.ppage_linear_base = c.ppage_base << 14;
+        t.ppage_default = 0xFE;
+
+        settings().address_format = kNonBanked;
+        EXPECT_EQ(flash_offset_page(0x0000), 0xFD);
+        EXPECT_EQ(flash_offset_page(0x3FFF), 0xFD);
+        EXPECT_EQ(flash_offset_page(0x4000), 0xFE);
+        EXPECT_EQ(flash_offset_page(0x8000), 0xFF);
+        EXPECT_EQ(flash_offset_page(0xBFFF), 0xFF);
+        EXPECT_EQ(flash_offset_block(0x0000), c.fixed_low_block);
+        EXPECT_EQ(flash_offset_block(0x8000), 0);
+
+        settings().address_format = kBankedPpage;
+        EXPECT_EQ(ppage_address_to_offset(0x4000), c.at_4000);
+        EXPECT_EQ(ppage_address_to_offset(0x7FFF), c.at_4000 + 0x3FFF);
+        EXPECT_EQ(ppage_address_to_offset(0xC000), c.at_c000);
+        EXPECT_EQ(ppage_address_to_offset(0xFFFE), c.at_c000 + 0x3FFE);
+        EXPECT_EQ(ppage_address_to_offset(0xFD8000), c.at_4000);
+        EXPECT_EQ(ppage_address_to_offset(0xFF8000), c.at_c000);
+        EXPECT_EQ(ppage_address_to_offset(0x8000), 0xFFFFFFFFU);
+        EXPECT_EQ(ppage_address_to_offset(0x3FFF), 0xFFFFFFFFU);
+    }
+
+    // An HCS12 keeps its own layout with the same module row.
+    set_flash_module("FTX512K4");
+    target().family_id = kFamilyHcs12;
+    settings().address_format = kNonBanked;
+    EXPECT_EQ(flash_offset_page(0x0000), 0xFE);
 }
 
 // Every address the writing map gives must read back to the same offset, in every format.
@@ -53,6 +132,7 @@ TEST_F(FlashLayoutTest, MapsRoundTripForEveryModuleAndFormat) {
             continue;
         }
         set_flash_module(m.name);
+        target().family_id = m.ppage_base >= 0x80 ? kFamilyHcs12x : kFamilyHcs12;
         for (const int format : {kNonBanked, kBankedLinear, kBankedPpage}) {
             settings().address_format = format;
             const uint32_t size = flash_image_size();

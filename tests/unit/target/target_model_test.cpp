@@ -142,7 +142,7 @@ TEST_F(TargetModelTest, DescriptionKeysOverrideTheRows) {
     EXPECT_EQ(m.flash_nb_size, 0x8000U);
     EXPECT_EQ(m.flash_nb_base, 0x8000U);
     EXPECT_EQ(m.ppage_base, 0x30U) << "the first occurrence counts";
-    EXPECT_EQ(m.ppage_default, 0x30U) << "follows the overridden base";
+    EXPECT_EQ(m.ppage_default, 0x36U) << "an HCS12X: the page below the last of the new base";
     EXPECT_EQ(m.ppage_count, 8U);
     EXPECT_EQ(m.ppage_linear_base, 0xC0000U);
     EXPECT_EQ(m.flash_block_size, 0x10000U);
@@ -155,6 +155,30 @@ TEST_F(TargetModelTest, DescriptionKeysOverrideTheRows) {
     EXPECT_EQ(target().eeprom_size, 0U) << "a model without EEPROM";
     EXPECT_EQ(target().flash_size, 0U) << "a model without FLASH";
     EXPECT_EQ(target().ppage_default, 0x3DU);
+}
+
+// The page in the PPAGE window after reset: an HCS12 shows ppage_base, an HCS12X 0xFE (the
+// last page but one); a "ppage_default" line wins over both.
+TEST_F(TargetModelTest, DefaultPageFollowsTheFamily) {
+    struct Case {
+        const char* module;
+        const char* family;
+        const char* extra;
+        uint32_t ppage_default;
+    };
+    const Case cases[] = {
+        {"FTS256K", "HCS12", "", 0x30},
+        {"FTX512K4", "HCS12X", "", 0xFE},
+        {"FTX512K4", "S12X", "", 0xFE},
+        {"FTX128K1", "HCS12X", "", 0xFE},
+        {"FTX512K4", "HCS12X", "ppage_default 0xE0\n", 0xE0},
+        {"FTX512K4", "HCS12X", "ppage_base 0xF0\nppage_count 16\nflash_size 0x40000\n", 0xFE},
+        {"FTX512K4", "HCS12", "", 0xE0},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(build(description_text(c.module, "EETS4K", c.family, c.extra)), 0) << err;
+        EXPECT_EQ(target().ppage_default, c.ppage_default) << c.module << " " << c.family;
+    }
 }
 
 TEST_F(TargetModelTest, BuildClearsWhatTheInterfaceFillsIn) {
