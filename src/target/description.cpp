@@ -32,11 +32,33 @@ struct Description {
 Description the_description;
 
 constexpr std::size_t kMaxPath = 256;
-constexpr int kLineSize = 256;  // one read takes at most 255 characters
+// A description is a few dozen short lines; reading stops here, so that a device such as
+// /dev/zero, or a wrong file, cannot keep the program reading for ever.
+constexpr std::size_t kMaxDescriptionSize = std::size_t{1} << 20;  // 1 MiB
 
 bool is_space(char c) {
     // C locale white space; bytes 0x80 and above never count.
     return std::isspace(static_cast<unsigned char>(c)) != 0 && static_cast<unsigned char>(c) < 0x80;
+}
+
+// Reads one whole line, its line feed included, however long it is: the tail of a long
+// line belongs to that line and is never parsed as a line of its own, so it cannot set a key
+// hidden at the end of a comment. *total counts the bytes read from the file; past
+// kMaxDescriptionSize *too_large is set. Returns false when nothing more was read.
+bool read_line(FILE* file, std::string* line, std::size_t* total, bool* too_large) {
+    line->clear();
+    int c = 0;
+    while ((c = std::getc(file)) != EOF) {
+        if (++*total > kMaxDescriptionSize) {
+            *too_large = true;
+            return false;
+        }
+        line->push_back(static_cast<char>(c));
+        if (c == '\n') {
+            break;
+        }
+    }
+    return !line->empty();
 }
 
 // Splits one line into key and value; false for an empty or comment line.
@@ -97,21 +119,25 @@ int description_load() {
         return error;
     }
 
-    char line[kLineSize];
-    while (std::fgets(line, kLineSize, file) != nullptr) {
-        try {
+    std::string line;
+    std::size_t total = 0;
+    bool too_large = false;
+    try {
+        while (read_line(file, &line, &total, &too_large)) {
             Entry entry;
-            if (parse_line(line, &entry.key, &entry.value)) {
+            if (parse_line(line.data(), &entry.key, &entry.value)) {
                 the_description.entries.push_back(std::move(entry));
             }
-        } catch (const std::bad_alloc&) {
-            description_free();
-            report_error("not enough memory\n");
-            result = ENOMEM;
-            break;
         }
+    } catch (const std::bad_alloc&) {
+        description_free();
+        report_error("not enough memory\n");
+        result = ENOMEM;
     }
-    if (std::ferror(file) != 0) {
+    if (too_large) {
+        report_error("target description file %s too large\n", path.c_str());
+        result = EINVAL;
+    } else if (std::ferror(file) != 0) {
         const int error = errno;
         report_error("cannot read target description file %s (%s)\n", path.c_str(),
                      std::strerror(error));
@@ -165,9 +191,13 @@ int description_number(const char* key, uint32_t* out, uint32_t default_value) {
     if (value == nullptr) {
         return 0;
     }
+    // strtoull would take a minus sign as "wrap around" and a value past 32 bits would be
+    // cut: "ram_size -1" must not become 4 GB of RAM.
     char* end = nullptr;
-    const unsigned long number = std::strtoul(value, &end, 0);
-    if (*end != '\0') {
+    errno = 0;
+    const unsigned long long number = std::strtoull(value, &end, 0);
+    if (*end != '\0' || std::strchr(value, '-') != nullptr || errno == ERANGE ||
+        number > 0xFFFFFFFFULL) {
         report_error("invalid value for target description parameter %s\n", key);
         return EINVAL;
     }

@@ -10,8 +10,10 @@
 namespace zelv {
 
 // Loads the description named by the `target` setting: the name itself when it is readable
-// as named or contains a "/", else data_dir/name.dat. Returns 0 or an errno value; on
-// failure the list holds what could be read (it is empty after ENOMEM).
+// as named or contains a "/", else data_dir/name.dat. A line is everything up to its line
+// feed, however long; a file is read to at most 1 MiB ("target description file %s too
+// large", EINVAL). Returns 0 or an errno value; on failure the list holds what could be read
+// (it is empty after ENOMEM).
 [[nodiscard]] int description_load();
 
 // Frees every entry. The cursor must be restarted before the next search.
@@ -24,8 +26,9 @@ void description_free();
 // Returns the value of the next entry with this key from the cursor on, or nullptr.
 [[nodiscard]] const char* description_next(const char* key);
 
-// Parses the first entry with this key as a number (strtoul, base 0, the whole value, cut
-// to 32 bits) into out; out keeps the default when the key is absent or malformed.
+// Parses the first entry with this key as a number (base 0: decimal, 0x hexadecimal, 0
+// octal; the whole value) into out; an empty value is 0. A minus sign or a value beyond 32
+// bits is malformed. out keeps the default when the key is absent or malformed.
 // Returns 0, or EINVAL with a message for a malformed value.
 [[nodiscard]] int description_number(const char* key, uint32_t* out, uint32_t default_value);
 

@@ -46,9 +46,18 @@ TEST_F(DescriptionTest, NumbersAndTheirMalformedForms) {
         {"ram_size 0x1000 ", EINVAL, 77},       // a trailing blank is part of the value
         {"ram_size 0x1000 # RAM", EINVAL, 77},  // "#" is only a comment at the line start
         {"ram_size 12abc", EINVAL, 77},
-        {"ram_size", 0, 0},                       // a key alone has an empty value: 0
-        {"ram_size 0x123456789", 0, 0x23456789},  // cut to 32 bits
-        {"# ram_size 5", 0, 77},                  // a comment line: the key is absent
+        {"ram_size", 0, 0},  // a key alone has an empty value: 0
+        {"ram_size 0xFFFFFFFF", 0, 0xFFFFFFFF},
+        {"ram_size 4294967295", 0, 0xFFFFFFFF},
+        // Never cut or wrapped: a value past 32 bits or with a minus sign is malformed.
+        {"ram_size 0x123456789", EINVAL, 77},
+        {"ram_size 4294967296", EINVAL, 77},
+        {"ram_size 99999999999999999999999", EINVAL, 77},
+        {"ram_size -1", EINVAL, 77},
+        {"ram_size -0", EINVAL, 77},
+        {"ram_size -0x10", EINVAL, 77},
+        {"ram_size +16", 0, 16},
+        {"# ram_size 5", 0, 77},  // a comment line: the key is absent
         {"ram_size\xa0"
          "5",
          0, 77},  // 0xA0 is not white space: another key
@@ -87,12 +96,66 @@ TEST_F(DescriptionTest, ValuesKeepTheirTextAndRepeatedKeysWalkInFileOrder) {
     EXPECT_EQ(description_next("info"), nullptr) << "the cursor stays past the end";
 }
 
-TEST_F(DescriptionTest, LongLinesAreReadInPiecesOf255) {
+// A line longer than one read is still one line: its tail never becomes a line of its own.
+TEST_F(DescriptionTest, LongLinesStayOneLine) {
     const std::string value(300, 'v');
-    ASSERT_EQ(test::load_description_text(dir, "info " + value + "\n"), 0);
-    EXPECT_EQ(std::string(description_get("info", true)), std::string(250, 'v'));
-    // The rest of the line became a line of its own, whose key is the 50 remaining v's.
-    EXPECT_STREQ(description_get(std::string(50, 'v').c_str(), true), "");
+    ASSERT_EQ(test::load_description_text(dir, "info " + value + "\nmcu m\n"), 0);
+    EXPECT_EQ(std::string(description_get("info", true)), value);
+    EXPECT_EQ(description_get(std::string(50, 'v').c_str(), true), nullptr);
+    EXPECT_STREQ(description_get("mcu", true), "m");
+
+    // A key hidden at column 256 of a comment or of a long value sets nothing.
+    struct Case {
+        const char* name;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"comment", "#" + std::string(254, ' ') + "eeprom_size 0"},
+        {"comment, key at 511", "#" + std::string(509, '-') + "eeprom_size 0"},
+        {"info value", "info " + std::string(250, 'x') + "eeprom_size 0"},
+        {"very long line", "info " + std::string(100000, 'x') + " eeprom_size 0"},
+    };
+    for (const Case& c : cases) {
+        description_free();
+        ASSERT_EQ(test::load_description_text(dir, c.line + "\nflash_module FTS128K\n"), 0)
+            << c.name;
+        EXPECT_EQ(description_get("eeprom_size", true), nullptr) << c.name;
+        EXPECT_STREQ(description_get("flash_module", true), "FTS128K") << c.name;
+    }
+}
+
+// A description is read to at most 1 MiB: a device that never ends, or a wrong file, is
+// refused instead of being read for ever.
+TEST_F(DescriptionTest, SizeBound) {
+    const std::size_t limit = std::size_t{1} << 20;
+    std::string text = "info at the limit\n";
+    text += "#" + std::string(limit - text.size() - 2, '-') + "\n";
+    ASSERT_EQ(text.size(), limit);
+    EXPECT_EQ(test::load_description_text(dir, text), 0);
+    EXPECT_STREQ(description_get("info", true), "at the limit");
+
+    struct Case {
+        std::string path;
+        std::string content;  // written to path when not empty
+    };
+    const Case cases[] = {
+        {dir.file("big.dat"), text + "x"},
+        {dir.file("one-line.dat"), std::string(limit + 1, 'k')},
+        {"/dev/zero", ""},
+    };
+    for (const Case& c : cases) {
+        if (!c.content.empty()) {
+            test::write_file(c.path, c.content);
+        } else if (access(c.path.c_str(), R_OK) != 0) {
+            continue;  // no such device here
+        }
+        description_free();
+        settings().target = c.path.c_str();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(description_load(), EINVAL) << c.path;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "\nerror: target description file " + c.path + " too large\n");
+    }
 }
 
 TEST_F(DescriptionTest, EmptyFileLoadsAsAnEmptyList) {
