@@ -60,6 +60,21 @@ void print_debug(const char* format, ...) {
     va_end(args);
 }
 
+void make_printable(char* text) {
+    for (; *text != '\0'; ++text) {
+        const auto byte = static_cast<unsigned char>(*text);
+        if (byte < 0x20 || byte >= 0x7F) {
+            *text = '.';
+        }
+    }
+}
+
+std::string printable(const char* text) {
+    std::string copy(text);
+    make_printable(copy.data());
+    return copy;
+}
+
 void console_flush() {
     std::fflush(stdout);
 }

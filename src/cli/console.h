@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace zelv {
 
@@ -25,6 +26,16 @@ void print_always(const char* format, ...) ZELV_PRINTF(1, 2);
 
 // Prints to standard output while `debug` is set.
 void print_debug(const char* format, ...) ZELV_PRINTF(1, 2);
+
+// Replaces, in place, every byte of a NUL-terminated text that a terminal could act on by
+// '.': control characters (ESC among them), DEL, and bytes 0x80 and above (which include the
+// C1 controls). Texts read from files (S-record headers, target descriptions) pass through
+// here before they are shown, so that a file cannot send escape sequences to the terminal.
+void make_printable(char* text);
+
+// A copy of text with the same replacements; the original stays as it is. May throw
+// std::bad_alloc.
+[[nodiscard]] std::string printable(const char* text);
 
 // Flushes standard output (the progress bar flushes after every piece it draws).
 void console_flush();

@@ -15,7 +15,8 @@ using AddressMap = uint32_t (*)(uint32_t address);
 // written, and never outside [0, image_size); a data record whose two ends do not map
 // exactly its length apart is refused as out of range. map may be nullptr (the identity).
 // Outputs are optional (nullptr):
-//   info      receives the S0 text (set to "" once the file is open), info_size bytes
+//   info      receives the S0 text (set to "" once the file is open), info_size bytes,
+//             with every byte that a terminal could act on replaced by '.' (it is shown)
 //   raw_entry the termination record's address as it stands in the file
 //   entry     that address passed through the map (range-checked unless 0)
 //   lowest    lowest image offset written (image_size when none)

@@ -190,6 +190,8 @@ int take_line(ReadState& s, const Line& line) {
                 const std::size_t copied = text < s.info_size - 1 ? text : s.info_size - 1;
                 std::memcpy(s.info, data, copied);
                 s.info[copied] = '\0';
+                // The header text is only ever shown, on the user's terminal.
+                make_printable(s.info);
             }
             return 0;
         case '1':

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <string>
 
 #include "cli/console.h"
 #include "cli/settings.h"
@@ -29,6 +31,7 @@ struct EepromRow {
 };
 
 constexpr int kModuleNone = 1;
+constexpr uint32_t kPageSize = 0x4000;  // one PPAGE page
 constexpr int kModuleOther = 2;
 
 constexpr EepromRow kEepromModules[] = {
@@ -98,17 +101,21 @@ int build_identity(TargetModel& m) {
     }
     const FamilyRow* family = find_row(kFamilies, m.family);
     if (family == nullptr) {
-        report_error("MCU family unknown: %s\n", m.family);
+        report_error("MCU family unknown: %s\n", printable(m.family).c_str());
         return EINVAL;
     }
     m.family_id = family->id;
 
+    // The texts come from a file and go to the user's terminal.
+    const std::string info = printable(m.info);
+    const std::string mcu = printable(m.mcu);
     const unsigned long osc = settings().osc;
     if (osc != 0) {
-        print_info("target info <%s>\ntarget mcu <%s> family <%s> osc <%lu.%06lu MHz>\n", m.info,
-                   m.mcu, m.family, osc / 1000000, osc % 1000000);
+        print_info("target info <%s>\ntarget mcu <%s> family <%s> osc <%lu.%06lu MHz>\n",
+                   info.c_str(), mcu.c_str(), m.family, osc / 1000000, osc % 1000000);
     } else {
-        print_info("target info <%s>\ntarget mcu <%s> family <%s>\n", m.info, m.mcu, m.family);
+        print_info("target info <%s>\ntarget mcu <%s> family <%s>\n", info.c_str(), mcu.c_str(),
+                   m.family);
     }
     return 0;
 }
@@ -120,7 +127,7 @@ int build_eeprom(TargetModel& m) {
     }
     const EepromRow* row = find_row(kEepromModules, m.eeprom_module);
     if (row == nullptr) {
-        report_error("EEPROM module type unknown: %s\n", m.eeprom_module);
+        report_error("EEPROM module type unknown: %s\n", printable(m.eeprom_module).c_str());
         return EINVAL;
     }
     m.eeprom_base = 0;
@@ -143,7 +150,7 @@ int build_flash(TargetModel& m) {
     }
     const FlashRow* row = find_row(kFlashModules, m.flash_module);
     if (row == nullptr) {
-        report_error("FLASH module type unknown: %s\n", m.flash_module);
+        report_error("FLASH module type unknown: %s\n", printable(m.flash_module).c_str());
         return EINVAL;
     }
     m.flash_module_id = row->id;
@@ -175,17 +182,18 @@ int build_flash(TargetModel& m) {
     if (description_number("ppage_default", &m.ppage_default, reset_page) != 0) {
         return EINVAL;
     }
+    // The pages are what the interfaces address: a size that they do not cover would read
+    // pages that do not exist, or leave FLASH unread. A model without FLASH has no pages to
+    // match.
+    if (m.flash_size != 0 && uint64_t{m.flash_size} != uint64_t{m.ppage_count} * kPageSize) {
+        report_error("FLASH size does not match its pages: flash_size 0x%X, ppage_count %u\n",
+                     m.flash_size, m.ppage_count);
+        return EINVAL;
+    }
     return 0;
 }
 
-}  // namespace
-
-TargetModel& target() {
-    return the_model;
-}
-
-int target_model_build() {
-    TargetModel& m = the_model;
+int build_model(TargetModel& m) {
     int result = build_identity(m);
     if (result != 0) {
         return result;
@@ -218,6 +226,21 @@ int target_model_build() {
     // The modules without blocks ("NONE", "OTHER") have no block size; nothing divides by it.
     m.flash_block_size = m.flash_block_count != 0 ? m.flash_size / m.flash_block_count : 0;
     return 0;
+}
+
+}  // namespace
+
+TargetModel& target() {
+    return the_model;
+}
+
+int target_model_build() {
+    try {
+        return build_model(the_model);
+    } catch (const std::bad_alloc&) {
+        report_error("not enough memory\n");
+        return ENOMEM;
+    }
 }
 
 }  // namespace zelv

@@ -60,7 +60,10 @@ struct TargetModel {
 [[nodiscard]] TargetModel& target();
 
 // Builds the model from the description list; prints the target info lines while
-// `verbose` is set. Returns 0 or EINVAL (with the first failing check's message).
+// `verbose` is set, the description's texts with their non-printable bytes replaced.
+// Returns 0 or EINVAL (with the first failing check's message; among the checks,
+// flash_size must be ppage_count pages of 16 KB unless it is 0), ENOMEM when a text cannot
+// be copied for printing.
 [[nodiscard]] int target_model_build();
 
 }  // namespace zelv

@@ -104,6 +104,10 @@ TEST_F(SrecReader, InfoText) {
         {"cut to the buffer size", record('0', 0, {'a', 'b', 'c', 'd', 'e', 'f'}) + "\n", 5,
          "abcd"},
         {"ends at a NUL byte", record('0', 0, {'a', 'b', 0, 'c'}) + "\n", 256, "ab"},
+        // The text is shown on a terminal: nothing in it may act as a control.
+        {"controls become dots",
+         record('0', 0, {'a', 0x1B, '[', '2', 'J', 0x07, '\r', '\n', 0x7F, 0x9B, 0xFF, 'z'}) + "\n",
+         256, "a.[2J......z"},
         {"252 bytes fit", record('0', 0, std::vector<uint8_t>(252, 'Q')) + "\n", 256,
          std::string(252, 'Q')},
     };

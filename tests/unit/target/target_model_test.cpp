@@ -126,7 +126,9 @@ TEST_F(TargetModelTest, FlashRowsAndDerivedValues) {
         EXPECT_EQ(m.flash_block_size, c.block_size) << c.module;
     }
     // "OTHER" with a size still has no blocks and no block size.
-    ASSERT_EQ(build(description_text("OTHER", "EETS2K", "HCS12", "flash_size 0x8000\n")), 0);
+    ASSERT_EQ(build(description_text("OTHER", "EETS2K", "HCS12",
+                                     "flash_size 0x8000\nppage_base 0x3E\nppage_count 2\n")),
+              0);
     EXPECT_EQ(target().flash_block_count, 0U);
     EXPECT_EQ(target().flash_block_size, 0U);
 }
@@ -179,6 +181,65 @@ TEST_F(TargetModelTest, DefaultPageFollowsTheFamily) {
         ASSERT_EQ(build(description_text(c.module, "EETS4K", c.family, c.extra)), 0) << err;
         EXPECT_EQ(target().ppage_default, c.ppage_default) << c.module << " " << c.family;
     }
+}
+
+// The FLASH size must be the pages the interfaces address, after the keys override the
+// row: a larger size would read pages that do not exist, a smaller one leave FLASH unread.
+TEST_F(TargetModelTest, FlashSizeMustMatchItsPages) {
+    struct Case {
+        const char* module;
+        std::string extra;
+        std::string message;  // empty: the description is accepted
+    };
+    const Case cases[] = {
+        {"FTS256K", "", ""},
+        {"FTS256K", "flash_size 0x20000\nppage_count 8\nppage_base 0x38\n", ""},
+        {"FTS256K", "flash_size 0\n", ""},  // no FLASH: nothing to match
+        {"FTS256K", "flash_size 0x20000\n",
+         "FLASH size does not match its pages: flash_size 0x20000, ppage_count 16\n"},
+        {"FTS256K", "ppage_count 8\n",
+         "FLASH size does not match its pages: flash_size 0x40000, ppage_count 8\n"},
+        {"FTS256K", "flash_size 0x41000\nppage_count 16\n",
+         "FLASH size does not match its pages: flash_size 0x41000, ppage_count 16\n"},
+        {"FTS256K", "ppage_count 0x40000\n",
+         "FLASH size does not match its pages: flash_size 0x40000, ppage_count 262144\n"},
+        {"OTHER", "flash_size 0x8000\n",
+         "FLASH size does not match its pages: flash_size 0x8000, ppage_count 0\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.extra);
+        EXPECT_EQ(build(description_text(c.module, "EETS4K", "HCS12", c.extra)),
+                  c.message.empty() ? 0 : EINVAL);
+        EXPECT_EQ(err, c.message.empty() ? "" : "\nerror: " + c.message);
+    }
+}
+
+// Texts of the description go to the terminal: escape sequences and other bytes a terminal
+// acts on are shown as dots, while the list keeps the texts as they are.
+TEST_F(TargetModelTest, DescriptionTextsArePrintedSafely) {
+    settings().verbose = 1;
+    const std::string text =
+        "info board \x1b]0;owned\x07 rev\x9b"
+        "2J\n"
+        "mcu MC9S12\x1b[2JDG128\x7f\n"
+        "family HCS12\nram_size 0x1000\neeprom_module NONE\n"
+        "flash_module FTS128K\n";
+    ASSERT_EQ(build(text), 0) << err;
+    EXPECT_EQ(out,
+              "target info <board .]0;owned. rev.2J>\ntarget mcu <MC9S12.[2JDG128.>"
+              " family <HCS12>\n");
+    EXPECT_STREQ(target().mcu, "MC9S12\x1b[2JDG128\x7f");
+
+    const std::string head = "info i\nmcu m\n";
+    EXPECT_EQ(build(head + "family HCS12\x1b[31m\n"), EINVAL);
+    EXPECT_EQ(err, "\nerror: MCU family unknown: HCS12.[31m\n");
+    const std::string body = head + "family HCS12\nram_size 0x1000\n";
+    EXPECT_EQ(build(body + "eeprom_module \x1b[5m\n"), EINVAL);
+    EXPECT_EQ(err, "\nerror: EEPROM module type unknown: .[5m\n");
+    EXPECT_EQ(build(body + "eeprom_module NONE\nflash_module \x1b"
+                           "c\n"),
+              EINVAL);
+    EXPECT_EQ(err, "\nerror: FLASH module type unknown: .c\n");
 }
 
 TEST_F(TargetModelTest, BuildClearsWhatTheInterfaceFillsIn) {
