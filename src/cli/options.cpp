@@ -10,6 +10,7 @@
 
 #include "cli/console.h"
 #include "cli/settings.h"
+#include "memops/eeprom_frames.h"
 
 namespace zelv {
 namespace {
@@ -133,13 +134,19 @@ constexpr const char* kUsage =
 constexpr unsigned long kMaxFrequency = 0xFFFFFFFFUL;
 constexpr unsigned long kMaxRecordSize = 250;
 
+// strtoul would take a minus sign as "wrap around": "-1" must not become a huge number.
+bool has_minus(const char* text) {
+    return std::strchr(text, '-') != nullptr;
+}
+
 // Parses -o: a number (base 0) with an optional k/kHz or M/MHz suffix in any case.
-// Returns false for a malformed value or one beyond 32 bits.
+// Returns false for a malformed value, one of 0 (no digits, such as "k", count as 0) or one
+// beyond 32 bits.
 bool parse_frequency(const char* text, unsigned long* hz) {
     char* end = nullptr;
     errno = 0;
     const unsigned long value = std::strtoul(text, &end, 0);
-    if (errno == ERANGE) {
+    if (errno == ERANGE || has_minus(text) || value == 0) {
         return false;
     }
     unsigned long multiplier = 1;
@@ -159,11 +166,13 @@ bool parse_frequency(const char* text, unsigned long* hz) {
     return true;
 }
 
-// strtoul over the whole text; false when characters are left over.
+// strtoul over the whole text; false when characters are left over, for a minus sign and
+// for a value too large for the setting. An empty text is 0.
 bool parse_whole(const char* text, int base, unsigned long* value) {
     char* end = nullptr;
+    errno = 0;
     *value = std::strtoul(text, &end, base);
-    return *end == '\0';
+    return *end == '\0' && errno != ERANGE && !has_minus(text);
 }
 
 }  // namespace
@@ -247,11 +256,9 @@ int options_first_pass(int argc, char** argv) {
                 s.srec_size = value;
                 break;
             case 'o':
+                // A frequency of 0 used to end the run without a word; say what was wrong.
                 if (!parse_frequency(optarg, &value)) {
                     report_error("invalid oscillator frequency: %s\n", optarg);
-                    return 1;
-                }
-                if (value == 0) {
                     return 1;
                 }
                 s.osc = value;
@@ -275,6 +282,14 @@ int options_first_pass(int argc, char** argv) {
                 }
                 s.target = optarg;
                 break;
+            case 'D':
+                // Checked now, before anything is opened: found only when its turn came, a
+                // bad range would stop the run after earlier operations had erased the FLASH.
+                if (eeprom_protection_find(optarg) == nullptr) {
+                    report_error("invalid EEPROM protection area: %s\n", optarg);
+                    return 1;
+                }
+                break;
             case 'R':
             case 'X':
             case 'U':
@@ -282,7 +297,6 @@ int options_first_pass(int argc, char** argv) {
             case 'A':
             case 'B':
             case 'C':
-            case 'D':
             case 'E':
             case 'F':
             case 'G':

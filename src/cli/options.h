@@ -17,7 +17,9 @@ void print_banner(FILE* stream);
 void print_usage(FILE* stream);
 
 // First pass. Returns -1 when the run goes on, else the exit status (0 after -h, 1 after a
-// reported problem).
+// reported problem). Every option argument whose form can be judged without the target is
+// checked here, the -D ranges among them, so that a mistake late on the line cannot stop a
+// run after earlier operations have changed the target.
 [[nodiscard]] int options_first_pass(int argc, char** argv);
 
 // The checks after the first pass: no operands, -i and -t given, the podex names mapped,

@@ -146,8 +146,26 @@ TEST_F(DriverTest, FirstPassRefusals) {
         {{"-o", "8 MHz"}, "\nerror: invalid oscillator frequency: 8 MHz\n"},
         {{"-o", "5000000M"}, "\nerror: invalid oscillator frequency: 5000000M\n"},
         {{"-o", "4294967296"}, "\nerror: invalid oscillator frequency: 4294967296\n"},
-        {{"-o", "0"}, ""},
-        {{"-o", "0kHz"}, ""},
+        // A frequency of 0 is reported, with the text as given.
+        {{"-o", "0"}, "\nerror: invalid oscillator frequency: 0\n"},
+        {{"-o", "0kHz"}, "\nerror: invalid oscillator frequency: 0kHz\n"},
+        {{"-o", ""}, "\nerror: invalid oscillator frequency: \n"},
+        {{"-o", "k"}, "\nerror: invalid oscillator frequency: k\n"},
+        {{"-o", "M"}, "\nerror: invalid oscillator frequency: M\n"},
+        {{"-o", "0MHz"}, "\nerror: invalid oscillator frequency: 0MHz\n"},
+        {{"-o", "0x"}, "\nerror: invalid oscillator frequency: 0x\n"},
+        {{"-o", "-8M"}, "\nerror: invalid oscillator frequency: -8M\n"},
+        // Minus signs and overflows are refused as written, never wrapped.
+        {{"-b", "-1"}, "\nerror: invalid baud rate: -1\n"},
+        {{"-b", "-0"}, "\nerror: invalid baud rate: -0\n"},
+        {{"-b", "99999999999999999999999"},
+         "\nerror: invalid baud rate: 99999999999999999999999\n"},
+        {{"-j", "-1"}, "\nerror: invalid start address: -1\n"},
+        {{"-s", "-1"}, "\nerror: invalid S-record size: -1\n"},
+        // An EEPROM protection range is checked before anything is opened.
+        {{"-D", "1KB"}, "\nerror: invalid EEPROM protection area: 1KB\n"},
+        {{"-D", "ALL"}, "\nerror: invalid EEPROM protection area: ALL\n"},
+        {{"--eeprom-protect=", "-E"}, "\nerror: invalid EEPROM protection area: \n"},
         {{"-a", "Banked-Linear"}, "\nerror: invalid address format: Banked-Linear\n"},
         {{"-t", "a", "-t", "b"}, "\nerror: target already specified\n"},
     };
@@ -214,6 +232,22 @@ TEST_F(DriverTest, SettingsFromTheFirstPass) {
     ASSERT_EQ(parse({"-i", "sm", "-t", "x", "-p", "", "-b", ""}), 0);
     EXPECT_EQ(settings().port, nullptr);
     EXPECT_EQ(settings().baud, 0U);
+
+    // Every protection range of the table passes the first pass.
+    for (const char* range :
+         {"all", "64B", "128b", "192B", "256B", "320B", "384B", "448B", "512b"}) {
+        EXPECT_EQ(parse({"-i", "sm", "-t", "x", "-D", range}), 0) << range;
+    }
+}
+
+// A bad -D range late on the line ends the run before the interface opens, so the erase
+// before it never happens.
+TEST_F(DriverTest, BadProtectionRangeStopsTheRunBeforeAnyOperation) {
+    const RunResult r = run({"-i", "recorder", "-t", description_path, "-E", "-D", "1KB"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "\nerror: invalid EEPROM protection area: 1KB\n");
+    EXPECT_TRUE(calls.empty());
 }
 
 TEST_F(DriverTest, LongNamesAndPrefixes) {
