@@ -39,7 +39,9 @@ using AddressMap = uint32_t (*)(uint32_t address);
 // addresses; a record is split where the map is not contiguous (a page edge), so every
 // byte keeps its address. With skip_erased, records whose bytes are all 0xFF are left out.
 // data points at the byte of image address start. A record size of 0 or one too large for
-// the chosen address width is refused (EINVAL) before the file is created.
+// the chosen address width is refused (EINVAL) before the file is created. A regular file
+// at path is replaced only once the new one is complete (see output_file.h): after a
+// failure the old file stays as it was; devices and pipes are written directly.
 [[nodiscard]] int srec_write(const char* path, const char* header, uint32_t start, unsigned length,
                              const uint8_t* data, uint32_t entry, AddressMap map, bool skip_erased,
                              unsigned record_size);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cli/console.h"
+#include "srec/output_file.h"
 #include "srec/record_format.h"
 #include "srec/srec.h"
 
@@ -152,12 +153,12 @@ int srec_write(const char* path, const char* header, uint32_t start, unsigned le
         return EINVAL;
     }
 
-    FILE* file = std::fopen(path, "w");
-    if (file == nullptr) {
-        const int error = errno;
-        report_error("cannot open %s for writing (%s)\n", path, std::strerror(error));
-        return error;
+    // The file replaces an existing one only once it is complete.
+    OutputFile output;
+    if (const int opened = output.open(path); opened != 0) {
+        return opened;
     }
+    FILE* file = output.stream();
 
     if (header == nullptr) {
         header = "";
@@ -181,12 +182,11 @@ int srec_write(const char* path, const char* header, uint32_t start, unsigned le
         result = srec_record(file, types.termination, entry, 0, nullptr);
     }
 
-    if (std::fclose(file) != 0 && result == 0) {
-        const int error = errno;
-        report_error("cannot close file %s (%s)\n", path, std::strerror(error));
-        result = error;
+    if (result != 0) {
+        output.discard();
+        return result;
     }
-    return result;
+    return output.commit();
 }
 
 }  // namespace zelv
