@@ -36,7 +36,10 @@ const char* const kFaultHelp =
     "  eeprom-hang, eeprom-pviol, eeprom-accerr\n"
     "                            the same for EEPROM commands\n"
     "  nvm-busy:N                FLASH and EEPROM commands complete on the status read\n"
-    "                            after N busy ones (default 2)\n";
+    "                            after N busy ones (default 2)\n"
+    "  babble[:MS]               from the host's first byte on, the line carries a noise\n"
+    "                            byte every MS milliseconds (default 10, 1 to 90) for\n"
+    "                            ever, never a prompt, and the monitor answers nothing\n";
 
 namespace {
 
@@ -162,6 +165,12 @@ int parse_fault(const char* text, FaultSet* faults) {
         }
         if (kind == "slow-erase" && n == 2 && parse_number(fields[1], 600000, &a)) {
             faults->sm.slow_erase_ms = static_cast<unsigned>(a);
+            return 0;
+        }
+        // Up to 90 ms, so that the bytes come closer together than the host's 100 ms per
+        // byte while it hunts for the prompt.
+        if (kind == "babble" && (n == 1 || (n == 2 && parse_number(fields[1], 90, &a) && a > 0))) {
+            faults->sm.babble_ms = n == 1 ? 10 : static_cast<unsigned>(a);
             return 0;
         }
     } catch (const std::bad_alloc&) {

@@ -27,6 +27,7 @@ struct SmFaults {
     uint8_t device_code = 0xDC;  // first byte of the device information reply
     unsigned junk = 0;           // bytes sent before the first answer
     unsigned slow_erase_ms = 0;  // delay before the prompt of an erase
+    unsigned babble_ms = 0;      // from the host's first byte on, noise every babble_ms
 };
 
 struct FaultSet {

@@ -154,6 +154,8 @@ int PortServer::feed() {
         reply_.bytes.clear();
         reply_.delay_ms = 0;
         device_.receive(byte, reply_);
+        unsolicited_due_ = true;
+        unsolicited_at_ = 0;
         trace("<-", reply_.bytes.data(), reply_.bytes.size());
         if (reply_.delay_ms > 0 && !reply_.bytes.empty()) {
             holding_ = true;
@@ -163,6 +165,21 @@ int PortServer::feed() {
         out_.insert(out_.end(), reply_.bytes.begin(), reply_.bytes.end());
     }
     return 0;
+}
+
+// Only when the line is idle, so that a babbling device never piles up bytes the host does
+// not read.
+void PortServer::ask_unsolicited() {
+    if (!unsolicited_due_ || holding_ || !out_.empty() || now_ms() < unsolicited_at_) {
+        return;
+    }
+    reply_.bytes.clear();
+    reply_.delay_ms = 0;
+    const int next_ms = device_.unsolicited(reply_);
+    trace("<-", reply_.bytes.data(), reply_.bytes.size());
+    out_.insert(out_.end(), reply_.bytes.begin(), reply_.bytes.end());
+    unsolicited_due_ = next_ms >= 0;
+    unsolicited_at_ = now_ms() + static_cast<uint64_t>(next_ms >= 0 ? next_ms : 0);
 }
 
 int PortServer::flush() {
@@ -205,6 +222,10 @@ int PortServer::pump(int timeout_ms, int wake_fd, bool* woken) {
         if (holding_) {
             const auto left = static_cast<int>(hold_until_ - now_ms());
             wait = wait < 0 ? left : std::min(wait, left);
+        } else if (unsolicited_due_ && out_.empty()) {
+            const uint64_t now = now_ms();
+            const int left = unsolicited_at_ > now ? static_cast<int>(unsolicited_at_ - now) : 0;
+            wait = wait < 0 ? left : std::min(wait, left);
         }
         const int ready = poll(fds, wake_fd >= 0 ? 2 : 1, wait < 0 ? -1 : wait);
         if (ready < 0) {
@@ -228,7 +249,11 @@ int PortServer::pump(int timeout_ms, int wake_fd, bool* woken) {
             holding_ = false;
         }
         const int fed = feed();
-        return fed != 0 ? fed : flush();
+        if (fed != 0) {
+            return fed;
+        }
+        ask_unsolicited();
+        return flush();
     } catch (const std::bad_alloc&) {
         sim_error("not enough memory\n");
         return ENOMEM;

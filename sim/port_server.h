@@ -41,6 +41,7 @@ public:
 
 private:
     [[nodiscard]] int feed();
+    void ask_unsolicited();
     [[nodiscard]] int flush();
     void trace(const char* direction, const uint8_t* bytes, size_t count);
 
@@ -51,7 +52,9 @@ private:
     std::deque<uint8_t> out_;
     size_t held_from_ = 0;  // out_ bytes from here on wait for hold_until_
     bool holding_ = false;
-    uint64_t hold_until_ = 0;  // monotonic milliseconds
+    uint64_t hold_until_ = 0;      // monotonic milliseconds
+    bool unsolicited_due_ = true;  // ask the device for bytes of its own accord
+    uint64_t unsolicited_at_ = 0;  // from this time on (monotonic milliseconds)
     Reply reply_;
 };
 

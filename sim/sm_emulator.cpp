@@ -19,6 +19,7 @@ constexpr uint8_t kEraseEeprom = 0xB9;
 
 constexpr uint32_t kMonitorSize = 0x800;
 constexpr uint8_t kFiller = 0xA7;  // NOP: the monitor's code is not modelled
+// Line noise; never a prompt character, so it never completes a prompt.
 constexpr uint8_t kJunk[] = {0x00, 0xFF, 0x55, 0xAA, 0xE0, 0x0D};
 
 unsigned argument_count(uint8_t command) {
@@ -87,6 +88,10 @@ bool SmEmulator::in_monitor(uint32_t flash_offset) const {
 }
 
 void SmEmulator::receive(uint8_t byte, Reply& reply) {
+    if (faults_.babble_ms > 0) {
+        babbling_ = true;  // the noise drowns every command
+        return;
+    }
     if (!in_command_) {
         in_command_ = true;
         command_ = byte;
@@ -103,6 +108,14 @@ void SmEmulator::receive(uint8_t byte, Reply& reply) {
     }
     in_command_ = false;
     execute(reply);
+}
+
+int SmEmulator::unsolicited(Reply& reply) {
+    if (!babbling_) {
+        return -1;
+    }
+    reply.bytes.push_back(kJunk[babbled_++ % sizeof kJunk]);
+    return static_cast<int>(faults_.babble_ms);
 }
 
 const CommandFault* SmEmulator::fault_for(const std::vector<CommandFault>& faults,

@@ -57,6 +57,9 @@ public:
 
     void receive(uint8_t byte, Reply& reply) override;
 
+    // The babble fault: one noise byte (never '>') at a time, once the host has spoken.
+    int unsolicited(Reply& reply) override;
+
     // The monitor's 2 KB as it programs them (for tests).
     [[nodiscard]] static std::array<uint8_t, 0x800> monitor_image();
 
@@ -80,6 +83,8 @@ private:
     unsigned commands_ = 0;
     std::array<unsigned, 256> occurrences_{};
     bool answered_ = false;
+    bool babbling_ = false;
+    unsigned babbled_ = 0;
 };
 
 }  // namespace zelv::sim

@@ -1,5 +1,6 @@
 #include "sm/sm_protocol.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -82,6 +83,13 @@ int sm_receive(uint8_t* buffer, std::size_t count, unsigned timeout_ms) {
 }
 
 int sm_prompt(bool sync) {
+    // While synchronising, the whole hunt shares the prompt's time-out: a line that keeps
+    // babbling without ever completing a prompt must not hold the run for ever.
+    SerialTimeout hunt;
+    unsigned left_ms = kPromptTimeoutMs;
+    if (sync) {
+        (void)serial_timeout_step(&hunt, kPromptTimeoutMs, serial_clock_now, &left_ms);
+    }
     uint8_t prompt[3] = {};
     int result = sm_receive(prompt, sizeof prompt, kPromptTimeoutMs);
     if (result != 0) {
@@ -93,7 +101,11 @@ int sm_prompt(bool sync) {
         while (prompt[2] != kSmPromptChar) {
             prompt[0] = prompt[1];
             prompt[1] = prompt[2];
-            result = sm_receive(&prompt[2], 1, kHuntTimeoutMs);
+            if (serial_timeout_step(&hunt, kPromptTimeoutMs, serial_clock_now, &left_ms) != 0) {
+                report_error("timeout - no connection with target\n");
+                return ETIMEDOUT;
+            }
+            result = sm_receive(&prompt[2], 1, std::min(kHuntTimeoutMs, left_ms));
             if (result != 0) {
                 return result;
             }

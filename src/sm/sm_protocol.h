@@ -33,8 +33,9 @@ inline constexpr uint8_t kSmDeviceCode = 0xDC;
 // Reads exactly count bytes; a time-out reports "timeout - no connection with target".
 [[nodiscard]] int sm_receive(uint8_t* buffer, std::size_t count, unsigned timeout_ms);
 
-// Reads and judges the prompt. With sync, hunts byte by byte for '>' in third place and
-// takes 0xE1 (command not recognized) as success.
+// Reads and judges the prompt. With sync, hunts byte by byte for '>' in third place (each
+// byte within 100 ms, the whole hunt within the prompt's 5000 ms) and takes 0xE1 (command
+// not recognized) as success.
 [[nodiscard]] int sm_prompt(bool sync);
 
 // Writes the command byte, then the argument bytes (if any), then receives reply_count

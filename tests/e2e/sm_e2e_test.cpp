@@ -223,6 +223,8 @@ TEST_F(SmSession, MonitorErrorCodesEndTheRun) {
         {"device:0xDD", {}, "unexpected device code received: 0xDD\n"},
         {"silent", {}, "timeout - no connection with target\n"},
         {"silent,after=3", {}, "timeout - no connection with target\n"},
+        // Noise that never completes a prompt ends the hunt after the prompt's time-out.
+        {"babble", {}, "timeout - no connection with target\n"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"-q"};

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,28 @@ TEST_F(PortServerTest, SlowEraseHoldsLaterAnswersBehindIt) {
     write_host({0xA1, 0x00, 0x1B, 0xB9, 0xA1, 0x00, 0x1B});
     EXPECT_EQ(collect(server, 11),
               Bytes({0x12, 0xE0, 0x00, '>', 0xE0, 0x00, '>', 0x12, 0xE0, 0x00, '>'}));
+    EXPECT_FALSE(server.pending());
+}
+
+// A device that speaks of its own accord (the babble fault) reaches the host without being
+// asked again, and never faster than the host reads it.
+TEST_F(PortServerTest, UnsolicitedBytesFlowWithoutRequests) {
+    SmFaults faults;
+    faults.babble_ms = 1;
+    SmEmulator monitor(mcu, faults);
+    ASSERT_TRUE(monitor.install());
+    PortServer server(pty.master, monitor, nullptr);
+    open_host();
+    for (int round = 0; round < 5; ++round) {
+        bool woken = false;
+        ASSERT_EQ(server.pump(10, -1, &woken), 0);
+    }
+    uint8_t byte = 0;
+    EXPECT_LT(read(host, &byte, 1), 1) << "quiet until the host speaks";
+    write_host({0x0D});
+    const Bytes noise = collect(server, 50);
+    EXPECT_EQ(noise.size(), 50u);
+    EXPECT_EQ(std::count(noise.begin(), noise.end(), '>'), 0);
     EXPECT_FALSE(server.pending());
 }
 

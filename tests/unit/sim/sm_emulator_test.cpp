@@ -2,6 +2,7 @@
 // every command, the monitor's programming rules, and every fault.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -241,6 +242,47 @@ TEST_F(SmEmulatorTest, SilentMonitorAnswersNothingAfterItsQuota) {
     EXPECT_EQ(mcu.ram()[0], 0x00);
 }
 
+// A babbling line: nothing until the host speaks, then noise for ever, never a prompt
+// character, and no answer to any command.
+TEST_F(SmEmulatorTest, BabblingLineNeverCompletesAPrompt) {
+    SmFaults faults;
+    faults.babble_ms = 7;
+    start("dp256", faults);
+    Reply reply;
+    EXPECT_EQ(monitor->unsolicited(reply), -1) << "quiet before the host's first byte";
+    EXPECT_TRUE(send({0x0D}).empty());
+    EXPECT_TRUE(send({0xB7}).empty());
+    for (int i = 0; i < 1000; ++i) {
+        EXPECT_EQ(monitor->unsolicited(reply), 7);
+    }
+    EXPECT_EQ(reply.bytes.size(), 1000u);
+    EXPECT_EQ(std::count(reply.bytes.begin(), reply.bytes.end(), '>'), 0);
+
+    // Without the fault the monitor never speaks unasked.
+    start("dp256");
+    EXPECT_EQ(send({0x0D}), Bytes({0xE1, 0x00, '>'}));
+    Reply none;
+    EXPECT_EQ(monitor->unsolicited(none), -1);
+    EXPECT_TRUE(none.bytes.empty());
+}
+
+// The HCS12X shows page 0xFD at 0x4000: a block written through the PPAGE window with page
+// 0xFD selected is what the CPU reads at 0x4000, while 0xFE and 0xFF are the window after
+// reset and the page at 0xC000.
+TEST_F(SmEmulatorTest, Hcs12xFixedPageAt4000IsPage0xFD) {
+    start("xdp512");
+    select(0, 0xFD);
+    ASSERT_EQ(write_block(0x8000, {0x12, 0x34, 0x56, 0x78}), kOk);
+    select(0, 0xFE);
+    ASSERT_EQ(write_block(0x8010, {0x9A, 0xBC}), kOk);
+    mcu.reset(false);
+    EXPECT_EQ(mcu.read_register(reg::kPpage), 0xFE);
+    EXPECT_EQ(send({0xA7, 0x40, 0x00, 0x03}), cat({0x12, 0x34, 0x56, 0x78}, kOk));
+    EXPECT_EQ(send({0xA3, 0x80, 0x10}), cat({0x9A, 0xBC}, kOk));
+    // The top of page 0xFF at 0xC000 is the monitor's own.
+    EXPECT_EQ(send({0xA3, 0xFF, 0xFE}), cat({0xF8, 0x00}, kOk));
+}
+
 TEST(SimFaults, ParsesTheDocumentedSyntax) {
     sim_set_quiet(true);
     struct Case {
@@ -260,6 +302,11 @@ TEST(SimFaults, ParsesTheDocumentedSyntax) {
         {"stuck-flash:0x3F000", true},
         {"stuck-eeprom:0x105:0x7F", true},
         {"slow-erase:6000", true},
+        {"babble", true},
+        {"babble:90", true},
+        {"babble:0", false},
+        {"babble:91", false},
+        {"babble:5,after=1", false},
         {"", false},
         {"loud", false},
         {"error:0xA8", false},
