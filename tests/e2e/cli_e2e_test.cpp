@@ -1,6 +1,9 @@
 // The command line of the real executable: exit statuses and the streams things go to.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "e2e_common.h"
 
 namespace zelv::e2e {
@@ -36,6 +39,32 @@ TEST(CommandLine, InterfacesNotBuiltInSayWhatIsMissing) {
             << interface;
         const std::string name = interface == std::string("podex") ? "bdm12pod" : interface;
         EXPECT_EQ(r.err, "\nerror: " + name + " interface not available\n");
+    }
+}
+
+// Every refusal of the command line says what was wrong, with the text as given, before
+// anything is opened.
+TEST(CommandLine, RefusedValuesAreNamed) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"-o", "0"}, "invalid oscillator frequency: 0\n"},
+        {{"-o", ""}, "invalid oscillator frequency: \n"},
+        {{"-o", "k"}, "invalid oscillator frequency: k\n"},
+        {{"-o", "M"}, "invalid oscillator frequency: M\n"},
+        {{"-o", "0MHz"}, "invalid oscillator frequency: 0MHz\n"},
+        {{"-b", "-1"}, "invalid baud rate: -1\n"},
+        {{"-D", "1KB"}, "invalid EEPROM protection area: 1KB\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"-i", "sm", "-t", "no-such-board", "-E"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const test::ProcessResult r = run_zelvanor(args);
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_EQ(r.out, "") << c.message;
+        EXPECT_EQ(r.err, "\nerror: " + c.message);
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -60,6 +61,30 @@ inline std::string s_record(char type, uint32_t address, const std::vector<uint8
     }
     std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%02X\n", ~sum & 0xFFU);
     return text;
+}
+
+// The data bytes of an S-record file by address (S1, S2 and S3 records), read here rather
+// than with the program's own reader.
+inline std::map<uint32_t, uint8_t> srec_bytes(const std::string& path) {
+    std::map<uint32_t, uint8_t> bytes;
+    for (const std::string& line : test::split_lines(test::read_file(path))) {
+        if (line.size() < 4 || line[0] != 'S' || line[1] < '1' || line[1] > '3') {
+            continue;
+        }
+        const auto width = static_cast<std::size_t>(line[1] - '0' + 1);
+        const auto pair = [&](std::size_t i) {
+            return static_cast<uint32_t>(std::stoul(line.substr(2 + 2 * i, 2), nullptr, 16));
+        };
+        const uint32_t count = pair(0);
+        uint32_t address = 0;
+        for (std::size_t i = 1; i <= width; ++i) {
+            address = (address << 8) | pair(i);
+        }
+        for (std::size_t i = width + 1; i < count; ++i) {
+            bytes[address++] = static_cast<uint8_t>(pair(i));
+        }
+    }
+    return bytes;
 }
 
 // Progress summaries carry wall-clock times; this makes them comparable.
