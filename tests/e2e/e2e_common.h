@@ -43,6 +43,21 @@ inline test::ProcessResult run_with_sim(const std::vector<std::string>& sim_opti
     argv.insert(argv.end(), args.begin(), args.end());
     return test::run_process(argv);
 }
+
+// zelvanor -i sm -p @PORT@ -t description args... against the virtual part, with faults,
+// its memory kept in the state file between runs.
+inline test::ProcessResult run_sm(const std::string& state, const std::string& part,
+                                  const std::string& description,
+                                  const std::vector<std::string>& args,
+                                  const std::vector<std::string>& faults = {}) {
+    std::vector<std::string> sim = {"--part", part, "--state", state};
+    for (const std::string& fault : faults) {
+        sim.insert(sim.end(), {"--fault", fault});
+    }
+    std::vector<std::string> full = {"-i", "sm", "-p", "@PORT@", "-t", description};
+    full.insert(full.end(), args.begin(), args.end());
+    return run_with_sim(sim, full);
+}
 #endif
 
 // One S-record line with its checksum: type '1' to '3' for data, '7' to '9' for the end.

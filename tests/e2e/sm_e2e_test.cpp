@@ -22,14 +22,8 @@ protected:
     // zelvanor -i sm -p @PORT@ -t <the part's description> args..., against part.
     test::ProcessResult zelv(const std::string& part, const std::vector<std::string>& args,
                              const std::vector<std::string>& faults = {}) {
-        std::vector<std::string> sim = {"--part", part, "--state", dir.file(part + ".state")};
-        for (const std::string& fault : faults) {
-            sim.insert(sim.end(), {"--fault", fault});
-        }
-        std::vector<std::string> full = {"-i",     "sm", "-p",
-                                         "@PORT@", "-t", data_file(kDescriptions.at(part))};
-        full.insert(full.end(), args.begin(), args.end());
-        return run_with_sim(sim, full);
+        return run_sm(dir.file(part + ".state"), part, data_file(kDescriptions.at(part)), args,
+                      faults);
     }
 
     // Writes S-record lines to a file in the scratch folder and returns its path.

@@ -18,18 +18,11 @@ namespace {
 
 class Bench : public testing::Test {
 protected:
-    // zelvanor -i sm -p @PORT@ -t description args... against the virtual part, whose memory
-    // is kept in the scratch folder between runs.
+    // The sm interface against the virtual part, its memory kept in the scratch folder.
     test::ProcessResult zelv(const std::string& part, const std::string& description,
                              const std::vector<std::string>& args,
                              const std::vector<std::string>& faults = {}) {
-        std::vector<std::string> sim = {"--part", part, "--state", dir.file(part + ".state")};
-        for (const std::string& fault : faults) {
-            sim.insert(sim.end(), {"--fault", fault});
-        }
-        std::vector<std::string> full = {"-i", "sm", "-p", "@PORT@", "-t", description};
-        full.insert(full.end(), args.begin(), args.end());
-        return run_with_sim(sim, full);
+        return run_sm(dir.file(part + ".state"), part, description, args, faults);
     }
 
     std::string file(const std::string& name, const std::string& content) {
