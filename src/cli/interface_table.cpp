@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bdm/bdm_interface.h"
 #include "cli/console.h"
 #include "sm/sm_operations.h"
 
@@ -49,14 +50,12 @@ constexpr InterfaceOps unavailable_entry() {
 }
 
 constexpr char kTbdml[] = "tbdml";
-constexpr char kBdm12pod[] = "bdm12pod";
 constexpr char kLrae[] = "lrae";
 
 constexpr InterfaceOps kTbdmlEntry = unavailable_entry<kTbdml>();
-constexpr InterfaceOps kBdm12podEntry = unavailable_entry<kBdm12pod>();
 constexpr InterfaceOps kLraeEntry = unavailable_entry<kLrae>();
 
-constexpr const InterfaceOps* kInterfaces[] = {&kTbdmlEntry, &kBdm12podEntry, &kLraeEntry,
+constexpr const InterfaceOps* kInterfaces[] = {&kTbdmlEntry, &bdm12pod_interface, &kLraeEntry,
                                                &sm_interface};
 
 const InterfaceOps* extra_entry = nullptr;

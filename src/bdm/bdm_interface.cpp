@@ -1,0 +1,35 @@
+#include "bdm/bdm_interface.h"
+
+#include "bdm/bdm_connect.h"
+#include "bdm/bdm_operations.h"
+#include "bdm/bdm_state.h"
+#include "cli/console.h"
+#include "pod/bdm12pod.h"
+
+namespace zelv {
+namespace {
+
+int bdm12pod_interface_open() {
+    bdm_select_pod(&bdm12pod_pod);
+    return bdm_open();
+}
+
+}  // namespace
+
+int bdm_close() {
+    return active_pod().pod_close();
+}
+
+int bdm_reserved() {
+    return 0;
+}
+
+int bdm_reset() {
+    print_info("reset: normal mode\n");
+    return active_pod().reset_normal();
+}
+
+constinit const InterfaceOps bdm12pod_interface =
+    bdm_interface_entry("bdm12pod", bdm12pod_interface_open);
+
+}  // namespace zelv

@@ -1,0 +1,34 @@
+// The BDM entries of the interface operations table. Both BDM interfaces share every slot
+// but the open, which selects the interface's pod as the active pod before bdm_open.
+#pragma once
+
+#include "bdm/bdm_operations.h"
+#include "cli/interface_table.h"
+
+namespace zelv {
+
+// The entry for a BDM interface: its name, its open, and the shared BDM operations.
+[[nodiscard]] constexpr InterfaceOps bdm_interface_entry(const char* name, int (*open)()) {
+    return InterfaceOps{
+        .name = name,
+        .open = open,
+        .close = bdm_close,
+        .ram_run = bdm_ram_run,
+        .unsecure = bdm_unsecure,
+        .secure = bdm_secure,
+        .eeprom_read = bdm_eeprom_read,
+        .eeprom_erase = bdm_eeprom_erase,
+        .eeprom_write = bdm_eeprom_write,
+        .eeprom_protect = bdm_eeprom_protect,
+        .flash_read = bdm_flash_read,
+        .flash_erase = bdm_flash_erase,
+        .flash_write = bdm_flash_write,
+        .reserved = bdm_reserved,
+        .reset = bdm_reset,
+    };
+}
+
+// "bdm12pod": the BDM12POD serial pod; the podex names arrive here with their flags set.
+extern const InterfaceOps bdm12pod_interface;
+
+}  // namespace zelv

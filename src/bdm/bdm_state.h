@@ -1,0 +1,45 @@
+// The BDM engine state: one record for the whole run, owned by the engine and shared by its
+// parts (connection, agents and RAM run, FLASH, EEPROM, security).
+#pragma once
+
+#include <cstdint>
+
+#include "pod/pod_table.h"
+
+namespace zelv {
+
+struct BdmEngineState {
+    // The pod in use: set by the BDM interface's open before anything else of the open runs,
+    // never cleared.
+    const BdmPod* pod = nullptr;
+
+    // The PPAGE value the direct FLASH path wrote last; 0xFF when unknown.
+    uint8_t cached_ppage = 0xFF;
+
+    // The RAM agent is in target RAM and initialised. Every connect and every RAM load of an
+    // image clears it.
+    bool agent_loaded = false;
+
+    // Target RAM addresses of the agent's parameter block and data buffer, and the buffer's
+    // size in bytes, as the agent reported them; meaningful while agent_loaded is set.
+    uint16_t agent_params = 0;
+    uint16_t agent_buffer = 0;
+    uint16_t agent_buffer_size = 0;
+
+    // Entry address of the last file loaded into RAM.
+    uint32_t ram_entry = 0;
+};
+
+// The run's engine state.
+[[nodiscard]] BdmEngineState& bdm_state();
+
+// Selects the pod's table as the active pod.
+void bdm_select_pod(const BdmPod* pod);
+
+// The active pod. Only valid once a BDM interface's open has selected one.
+[[nodiscard]] const BdmPod& active_pod();
+
+// Test seam: the state back to its defaults (no active pod).
+void bdm_state_reset();
+
+}  // namespace zelv
