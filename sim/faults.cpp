@@ -6,13 +6,15 @@
 #include <new>
 #include <string>
 
+#include "modem_lines.h"
 #include "sim_log.h"
 
 namespace zelv::sim {
 
 const char* const kFaultHelp =
     "Faults (--fault FAULT, repeatable; numbers decimal or 0x hexadecimal):\n"
-    "  silent[,after=N]          answer nothing (after answering N commands)\n"
+    "  silent[,after=N]          answer nothing (after answering N commands; the pod: after\n"
+    "                            N replies)\n"
     "  error:CMD:CODE[,after=N]  prompt error CODE instead of 0xE0 for command byte CMD\n"
     "                            (from its occurrence N+1 on); a failing write or erase\n"
     "                            changes nothing, a read still sends its data\n"
@@ -39,7 +41,12 @@ const char* const kFaultHelp =
     "                            after N busy ones (default 2)\n"
     "  babble[:MS]               from the host's first byte on, the line carries a noise\n"
     "                            byte every MS milliseconds (default 10, 1 to 90) for\n"
-    "                            ever, never a prompt, and the monitor answers nothing\n";
+    "                            ever, never a prompt, and the monitor answers nothing\n"
+    "  The pod's (--pod):\n"
+    "  truncate[,after=N]        every reply (after N whole ones) lacks its last byte\n"
+    "  cts-high[,after=N]        CTS stays asserted (once the pod has taken N bytes)\n"
+    "  cts-low[,after=N]         CTS stays negated (once the pod has taken N bytes)\n"
+    "  version:BYTE              the version reply is BYTE\n";
 
 namespace {
 
@@ -106,6 +113,18 @@ int parse_fault(const char* text, FaultSet* faults) {
         if (kind == "silent" && n == 1) {
             faults->sm.silent = true;
             faults->sm.silent_after = static_cast<unsigned>(after);
+            faults->pod.silent = true;
+            faults->pod.silent_after = static_cast<unsigned>(after);
+            return 0;
+        }
+        if (kind == "truncate" && n == 1) {
+            faults->pod.truncate = true;
+            faults->pod.truncate_after = static_cast<unsigned>(after);
+            return 0;
+        }
+        if ((kind == "cts-high" || kind == "cts-low") && n == 1) {
+            faults->pod.cts = kind == "cts-high" ? kCtsStuckHigh : kCtsStuckLow;
+            faults->pod.cts_after = static_cast<unsigned>(after);
             return 0;
         }
         if (kind == "error" && n == 3 && parse_number(fields[1], 0xFF, &a) &&
@@ -161,6 +180,11 @@ int parse_fault(const char* text, FaultSet* faults) {
             (n == 2 || parse_number(fields[2], 0xFF, &b))) {
             faults->stuck.push_back({kind == "stuck-flash" ? Region::kFlash : Region::kEeprom,
                                      static_cast<uint32_t>(a), static_cast<uint8_t>(b)});
+            return 0;
+        }
+        if (kind == "version" && n == 2 && parse_number(fields[1], 0xFF, &a)) {
+            faults->pod.wrong_version = true;
+            faults->pod.version_byte = static_cast<uint8_t>(a);
             return 0;
         }
         if (kind == "slow-erase" && n == 2 && parse_number(fields[1], 600000, &a)) {

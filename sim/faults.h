@@ -30,8 +30,21 @@ struct SmFaults {
     unsigned babble_ms = 0;      // from the host's first byte on, noise every babble_ms
 };
 
+// Faults of the BDM12POD.
+struct PodFaults {
+    bool silent = false;
+    unsigned silent_after = 0;  // replies sent before the pod falls silent
+    bool truncate = false;
+    unsigned truncate_after = 0;  // replies sent whole before every reply loses its last byte
+    uint32_t cts = 0;             // CtsFault: CTS held high or low
+    unsigned cts_after = 0;       // bytes the pod takes before CTS sticks
+    bool wrong_version = false;
+    uint8_t version_byte = 0;  // the version reply in place of the pod's own
+};
+
 struct FaultSet {
     SmFaults sm;
+    PodFaults pod;
     std::vector<StuckByte> stuck;  // FLASH or EEPROM bytes that do not erase
     NvmFaults nvm;                 // FLASH and EEPROM commands that hang or fail
 };

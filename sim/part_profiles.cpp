@@ -14,8 +14,15 @@ namespace zelv::sim {
 namespace {
 
 // Part ids: bits 15-12 family letter (0 D, 3 C, 12 XD), bits 11-8 memory size (0 256 KB,
-// 1 128 KB, 3 32 KB, 4 512 KB), then the mask set.
+// 1 128 KB, 3 32 KB, 4 512 KB), then the mask set. The HC12 has no PARTID register.
 constexpr PartProfile kProfiles[] = {
+    {"b32",
+     "MC68HC912B32",
+     "mc68hc912b32.dat",
+     "OTHER",
+     "OTHER",
+     0x0000,
+     {kSimFamilyHc12, 0x400, 0x300, 0x8000, 1, 0x200, 0x3E, 2}},
     {"c32",
      "MC9S12C32",
      "mc9s12c32.dat",
@@ -99,6 +106,13 @@ int layout_from_description(const char* target_name, McuLayout* layout) {
         l.flash_sector_size = model.flash_sector_size;
         l.ppage_base = model.ppage_base;
         l.ppage_count = model.ppage_count;
+        if (l.family_id == kSimFamilyHc12) {
+            // An HC12's FLASH has no pages; the virtual one stores it as the top pages.
+            l.flash_block_count = 1;
+            l.flash_sector_size = 0x200;
+            l.ppage_count = l.flash_size / kPageSize;
+            l.ppage_base = 0x40 - l.ppage_count;
+        }
         *layout = l;
     } else {
         sim_error("cannot use target description %s\n", target_name);
@@ -116,6 +130,7 @@ int part_config(const PartProfile& profile, const McuLayout& layout, McuConfig* 
     if (derived != 0) {
         return derived;
     }
+    c.special_resets = derive_special_resets(layout, c.resets);
     *config = c;
     return 0;
 }

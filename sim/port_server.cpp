@@ -273,7 +273,8 @@ std::vector<std::string> replace_port(const std::vector<std::string>& words,
     return result;
 }
 
-int run_command(PortServer& server, const std::vector<std::string>& words, int* exit_status) {
+int run_command(PortServer& server, const std::vector<std::string>& words, int* exit_status,
+                const std::vector<std::string>& environment) {
     if (words.empty()) {
         sim_error("no command to run\n");
         return EINVAL;
@@ -297,6 +298,12 @@ int run_command(PortServer& server, const std::vector<std::string>& words, int* 
     }
     if (child == 0) {
         restore_signals();
+        for (const std::string& entry : environment) {
+            const size_t equals = entry.find('=');
+            if (equals != std::string::npos) {
+                setenv(entry.substr(0, equals).c_str(), entry.c_str() + equals + 1, 1);
+            }
+        }
         execvp(argv[0], argv.data());
         sim_error("cannot run %s (%s)\n", argv[0], std::strerror(errno));
         _exit(127);

@@ -63,11 +63,12 @@ private:
                                                     const std::string& port);
 
 // Runs the command (words[0] looked up on PATH) as a child that inherits standard output
-// and error, serving the port until it exits. SIGINT and SIGTERM received meanwhile are
-// passed on to the child. *exit_status is its exit status, or 128 + the signal that ended
-// it; 127 when it could not be started. Returns 0 or an error number with a message.
+// and error, and the environment with the "NAME=value" entries of `environment` added,
+// serving the port until it exits. SIGINT and SIGTERM received meanwhile are passed on to
+// the child. *exit_status is its exit status, or 128 + the signal that ended it; 127 when
+// it could not be started. Returns 0 or an error number with a message.
 [[nodiscard]] int run_command(PortServer& server, const std::vector<std::string>& words,
-                              int* exit_status);
+                              int* exit_status, const std::vector<std::string>& environment = {});
 
 // Serves the port until SIGINT or SIGTERM. Returns 0 or an error number with a message.
 [[nodiscard]] int serve_until_signal(PortServer& server);

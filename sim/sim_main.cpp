@@ -1,15 +1,21 @@
 // zelvanor-sim: the virtual target. Runs a command (normally zelvanor) against a virtual
-// MCU behind a serial monitor on a pseudo-terminal, or serves the port until interrupted.
+// MCU behind a serial monitor or a BDM pod on a pseudo-terminal, or serves the port until
+// interrupted.
 #include <getopt.h>
+#include <strings.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "bdm12pod_emulator.h"
 #include "faults.h"
+#include "mcu_bdm.h"
+#include "modem_link.h"
 #include "part_profiles.h"
 #include "port_server.h"
 #include "sim_log.h"
@@ -30,13 +36,21 @@ void print_usage() {
         "       zelvanor-sim --part NAME [options] --serve\n"
         "       zelvanor-sim --list-parts\n"
         "\n"
-        "Runs COMMAND against a virtual MCU with a serial monitor, reached through a\n"
-        "pseudo-terminal; every @PORT@ in COMMAND's words becomes the terminal's path.\n"
-        "The exit status is COMMAND's (128 + signal when a signal ended it, 127 when it\n"
-        "could not be started), or 2 when the simulator itself fails.\n"
+        "Runs COMMAND against a virtual MCU with a serial monitor (or, with --pod, a BDM\n"
+        "pod), reached through a pseudo-terminal; every @PORT@ in COMMAND's words becomes\n"
+        "the terminal's path. The exit status is COMMAND's (128 + signal when a signal\n"
+        "ended it, 127 when it could not be started), or 2 when the simulator itself fails.\n"
         "\n"
         "Options:\n"
         "  -P, --part NAME      part profile (see --list-parts)\n"
+        "      --pod POD        a BDM pod in place of the serial monitor: bdm12pod, podex,\n"
+        "                       podex-bug (old PODEX firmware, broken block commands) or\n"
+        "                       podex-25 (PODEX for a 25 MHz target); the command runs\n"
+        "                       with the pod's RTS/CTS lines supplied by a preloaded library\n"
+        "      --pod-version V  the pod's firmware version: 4.5, 4.6 or 4.7 (default)\n"
+        "      --pod-modab      the pod has MODA/MODB lines (bit 7 of its version byte)\n"
+        "      --osc FREQ       the board's oscillator (Hz, or with k/M): the pod's speed\n"
+        "                       must match half of it; without --osc any speed does\n"
         "  -t, --target FILE    take the memory layout from this target description\n"
         "                       (a path, or a name in the data directory)\n"
         "  -s, --state FILE     load the virtual memory from FILE when it exists and save\n"
@@ -49,9 +63,11 @@ void print_usage() {
         "\n"
         "%s"
         "\n"
-        "Example:\n"
+        "Examples:\n"
         "  zelvanor-sim --part dp256 --state board.sim -- \\\n"
-        "      zelvanor -i sm -p @PORT@ -t data/mc9s12dp256.dat -E -H app.s19\n",
+        "      zelvanor -i sm -p @PORT@ -t data/mc9s12dp256.dat -E -H app.s19\n"
+        "  zelvanor-sim --part dp256 --pod bdm12pod --osc 16M -- \\\n"
+        "      zelvanor -i bdm12pod -p @PORT@ -o 16M -t data/mc9s12dp256.dat\n",
         kFaultHelp);
 }
 
@@ -62,14 +78,22 @@ void list_parts() {
                 "part id", "description");
     for (unsigned i = 0; i < count; ++i) {
         const PartProfile& p = profiles[i];
-        std::printf("%-8s %-14s %-7s %-9s %-7s 0x%04X   %s\n", p.name, p.mcu,
-                    p.layout.family_id == kSimFamilyHcs12x ? "HCS12X" : "HCS12", p.flash_module,
-                    p.eeprom_module, p.part_id, p.description);
+        const char* family = "HCS12";
+        if (p.layout.family_id == kSimFamilyHcs12x) {
+            family = "HCS12X";
+        } else if (p.layout.family_id == kSimFamilyHc12) {
+            family = "HC12";
+        }
+        std::printf("%-8s %-14s %-7s %-9s %-7s 0x%04X   %s\n", p.name, p.mcu, family,
+                    p.flash_module, p.eeprom_module, p.part_id, p.description);
     }
 }
 
 struct Options {
     const char* part = nullptr;
+    bool pod = false;
+    const char* pod_name = nullptr;
+    PodConfig pod_config;
     const char* target = nullptr;
     const char* state = nullptr;
     const char* trace = nullptr;
@@ -78,11 +102,52 @@ struct Options {
     std::vector<std::string> command;
 };
 
+// "4.7" -> 0x47: major version 0-7, minor 0-15.
+bool parse_pod_version(const char* text, uint8_t* version) {
+    char* end = nullptr;
+    const unsigned long major = std::strtoul(text, &end, 10);
+    if (end == text || *end != '.' || major > 7) {
+        return false;
+    }
+    const char* rest = end + 1;
+    const unsigned long minor = std::strtoul(rest, &end, 10);
+    if (end == rest || *end != '\0' || minor > 15 || *text == '-' || *rest == '-') {
+        return false;
+    }
+    *version = static_cast<uint8_t>(major << 4 | minor);
+    return true;
+}
+
+// Hz, or with k/kHz/M/MHz (any case), as zelvanor's -o takes it.
+bool parse_frequency(const char* text, unsigned long* hz) {
+    char* end = nullptr;
+    if (*text == '-' || *text == '+') {
+        return false;
+    }
+    unsigned long value = std::strtoul(text, &end, 0);
+    if (end == text) {
+        return false;
+    }
+    if (strcasecmp(end, "k") == 0 || strcasecmp(end, "khz") == 0) {
+        value *= 1000;
+    } else if (strcasecmp(end, "m") == 0 || strcasecmp(end, "mhz") == 0) {
+        value *= 1000000;
+    } else if (*end != '\0') {
+        return false;
+    }
+    *hz = value;
+    return true;
+}
+
 // Returns -1 to go on, otherwise the exit status.
 int parse_options(int argc, char** argv, Options* options) {
-    enum { kServe = 256, kTrace };
+    enum { kServe = 256, kTrace, kPod, kPodVersion, kPodModab, kOsc };
     static const option kLong[] = {
         {"part", required_argument, nullptr, 'P'},
+        {"pod", required_argument, nullptr, kPod},
+        {"pod-version", required_argument, nullptr, kPodVersion},
+        {"pod-modab", no_argument, nullptr, kPodModab},
+        {"osc", required_argument, nullptr, kOsc},
         {"target", required_argument, nullptr, 't'},
         {"state", required_argument, nullptr, 's'},
         {"fault", required_argument, nullptr, 'f'},
@@ -115,6 +180,29 @@ int parse_options(int argc, char** argv, Options* options) {
             case kTrace:
                 options->trace = optarg;
                 break;
+            case kPod:
+                if (!parse_pod_kind(optarg, &options->pod_config.kind)) {
+                    sim_error("unknown pod %s (bdm12pod, podex, podex-bug, podex-25)\n", optarg);
+                    return kSimFailure;
+                }
+                options->pod = true;
+                options->pod_name = optarg;
+                break;
+            case kPodVersion:
+                if (!parse_pod_version(optarg, &options->pod_config.version)) {
+                    sim_error("invalid pod version %s (major.minor, e.g. 4.6)\n", optarg);
+                    return kSimFailure;
+                }
+                break;
+            case kPodModab:
+                options->pod_config.moda_modb = true;
+                break;
+            case kOsc:
+                if (!parse_frequency(optarg, &options->pod_config.board_osc)) {
+                    sim_error("invalid oscillator frequency %s\n", optarg);
+                    return kSimFailure;
+                }
+                break;
             case 'l':
                 list_parts();
                 return 0;
@@ -138,6 +226,96 @@ int parse_options(int argc, char** argv, Options* options) {
         return kSimFailure;
     }
     return -1;
+}
+
+// The device on the line: the serial monitor, or a BDM pod with its modem lines.
+struct Front {
+    std::unique_ptr<SmEmulator> monitor;
+    std::unique_ptr<McuBdm> bdm;
+    ModemLink modem;
+    std::unique_ptr<Bdm12podEmulator> pod;
+    std::vector<std::string> environment;  // for the command: the modem-line library
+    SerialDevice* device = nullptr;
+};
+
+int set_up_front(const Options& options, VirtualMcu& mcu, const Pty& pty, Front* front) {
+    try {
+        if (!options.pod) {
+            if (mcu.layout().family_id == kSimFamilyHc12) {
+                sim_error("the serial monitor runs on HCS12 and HCS12X parts (see --pod)\n");
+                return EINVAL;
+            }
+            front->monitor = std::make_unique<SmEmulator>(mcu, options.faults.sm);
+            (void)front->monitor->install();
+            front->device = front->monitor.get();
+            return 0;
+        }
+        int result = front->modem.create(pty.slave);
+        if (result == 0) {
+            result = front->modem.child_environment(&front->environment);
+        }
+        if (result != 0) {
+            return result;
+        }
+        front->bdm = std::make_unique<McuBdm>(mcu);
+        front->pod = std::make_unique<Bdm12podEmulator>(*front->bdm, options.pod_config,
+                                                        options.faults.pod, &front->modem.lines());
+        front->device = front->pod.get();
+        return 0;
+    } catch (const std::bad_alloc&) {
+        sim_error("not enough memory\n");
+        return ENOMEM;
+    }
+}
+
+void announce(const Options& options, const PartProfile& profile, const Pty& pty,
+              const Front& front) {
+    std::printf("%s\n", pty.slave_path.c_str());
+    std::fflush(stdout);
+    if (!options.pod) {
+        std::fprintf(stderr, "zelvanor-sim: %s (part id 0x%04X) on %s; interrupt to stop\n",
+                     profile.mcu, profile.part_id, pty.slave_path.c_str());
+        return;
+    }
+    std::fprintf(stderr,
+                 "zelvanor-sim: %s (part id 0x%04X) behind a %s pod on %s; interrupt to stop\n"
+                 "zelvanor-sim: run zelvanor with",
+                 profile.mcu, profile.part_id, options.pod_name, pty.slave_path.c_str());
+    for (const std::string& entry : front.environment) {
+        std::fprintf(stderr, " %s", entry.c_str());
+    }
+    std::fprintf(stderr, " in its environment\n");
+}
+
+// Serves the port for the command or until interrupted; *status is the exit status. False
+// when no port could be opened (nothing ran).
+bool serve(const Options& options, const PartProfile& profile, VirtualMcu& mcu, FILE* trace,
+           int* status) {
+    *status = kSimFailure;
+    Pty pty;
+    if (pty_open(&pty) != 0) {
+        return false;
+    }
+    {
+        Front front;
+        if (set_up_front(options, mcu, pty, &front) == 0) {
+            PortServer server(pty.master, *front.device, trace);
+            int served = 0;
+            if (options.serve) {
+                announce(options, profile, pty, front);
+                served = serve_until_signal(server);
+                *status = 0;
+            } else {
+                served = run_command(server, replace_port(options.command, pty.slave_path), status,
+                                     front.environment);
+            }
+            if (served != 0) {
+                *status = kSimFailure;
+            }
+        }
+    }
+    pty_close(&pty);
+    return true;
 }
 
 int run(const Options& options) {
@@ -165,9 +343,6 @@ int run(const Options& options) {
     if (options.state != nullptr && state_load(options.state, mcu, &loaded) != 0) {
         return kSimFailure;
     }
-    SmEmulator monitor(mcu, options.faults.sm);
-    (void)monitor.install();
-
     FILE* trace = nullptr;
     if (options.trace != nullptr) {
         trace = std::fopen(options.trace, "w");
@@ -176,28 +351,10 @@ int run(const Options& options) {
             return kSimFailure;
         }
     }
-    Pty pty;
     int status = kSimFailure;
-    if (pty_open(&pty) == 0) {
-        PortServer server(pty.master, monitor, trace);
-        int served = 0;
-        if (options.serve) {
-            std::printf("%s\n", pty.slave_path.c_str());
-            std::fflush(stdout);
-            std::fprintf(stderr, "zelvanor-sim: %s (part id 0x%04X) on %s; interrupt to stop\n",
-                         profile->mcu, profile->part_id, pty.slave_path.c_str());
-            served = serve_until_signal(server);
-            status = 0;
-        } else {
-            served = run_command(server, replace_port(options.command, pty.slave_path), &status);
-        }
-        if (served != 0) {
-            status = kSimFailure;
-        }
-        pty_close(&pty);
-        if (options.state != nullptr && state_save(options.state, profile->name, mcu) != 0) {
-            status = kSimFailure;
-        }
+    if (serve(options, *profile, mcu, trace, &status) && options.state != nullptr &&
+        state_save(options.state, profile->name, mcu) != 0) {
+        status = kSimFailure;
     }
     if (trace != nullptr) {
         std::fclose(trace);

@@ -10,6 +10,7 @@ namespace zelv::sim {
 
 namespace {
 
+constexpr uint32_t kHc12RegisterSize = 0x200;
 constexpr uint32_t kHcs12RegisterSize = 0x400;
 constexpr uint32_t kHcs12xRegisterSize = 0x800;
 constexpr uint32_t kRamPageSize = 0x1000;    // HCS12X RPAGE unit
@@ -34,6 +35,13 @@ bool overlaps(uint32_t a, uint32_t a_size, uint32_t b, uint32_t b_size) {
 
 int derive_register_resets(const McuLayout& layout, RegisterResets* resets) {
     RegisterResets r;
+    if (layout.family_id == kSimFamilyHc12) {
+        r.initrm = 0x08;  // RAM at 0x0800
+        r.initee = 0x01;  // EEON, EEPROM at the top of 0x0000-0x0FFF
+        r.misc = 0x01;    // ROMON
+        *resets = r;
+        return 0;
+    }
     if (layout.family_id == kSimFamilyHcs12x) {
         r.misc = 0x01;  // ROMON
         r.ppage = 0xFE;
@@ -95,10 +103,27 @@ int derive_register_resets(const McuLayout& layout, RegisterResets* resets) {
     return 0;
 }
 
+RegisterResets derive_special_resets(const McuLayout& layout, const RegisterResets& resets) {
+    RegisterResets r = resets;
+    if (layout.family_id == kSimFamilyHcs12) {
+        r.initrg = 0x00;
+        r.initrm = 0x09;
+        r.initee = 0x01;
+    }
+    return r;
+}
+
 int VirtualMcu::configure(const McuConfig& config) {
     const McuLayout& l = config.layout;
-    if (l.family_id != kSimFamilyHcs12 && l.family_id != kSimFamilyHcs12x) {
-        sim_error("the virtual target models HCS12 and HCS12X parts only\n");
+    if (l.family_id != kSimFamilyHc12 && l.family_id != kSimFamilyHcs12 &&
+        l.family_id != kSimFamilyHcs12x) {
+        sim_error("the virtual target models HC12, HCS12 and HCS12X parts only\n");
+        return EINVAL;
+    }
+    if (l.family_id == kSimFamilyHc12 &&
+        (l.flash_size != 2 * kPageSize || l.flash_block_count != 1 || l.ram_size > 0x800 ||
+         l.eeprom_size > 0x1000)) {
+        sim_error("the virtual HC12 has 32 KB of FLASH, at most 2 KB of RAM and 4 KB of EEPROM\n");
         return EINVAL;
     }
     const uint32_t blocks = l.flash_block_count;
@@ -136,8 +161,13 @@ int VirtualMcu::configure(const McuConfig& config) {
         return EINVAL;
     }
     try {
-        registers_.assign(
-            l.family_id == kSimFamilyHcs12x ? kHcs12xRegisterSize : kHcs12RegisterSize, 0);
+        uint32_t register_size = kHcs12RegisterSize;
+        if (l.family_id == kSimFamilyHcs12x) {
+            register_size = kHcs12xRegisterSize;
+        } else if (l.family_id == kSimFamilyHc12) {
+            register_size = kHc12RegisterSize;
+        }
+        registers_.assign(register_size, 0);
         ram_.assign(l.ram_size, 0x00);
     } catch (const std::bad_alloc&) {
         sim_error("not enough memory\n");
@@ -154,7 +184,7 @@ int VirtualMcu::configure(const McuConfig& config) {
 
 void VirtualMcu::reset(bool special_mode) {
     special_mode_ = special_mode;
-    const RegisterResets& r = config_.resets;
+    const RegisterResets& r = special_mode ? config_.special_resets : config_.resets;
     std::fill(registers_.begin(), registers_.end(), 0);
     if (!hcs12x()) {
         registers_[reg::kInitrm] = r.initrm;
@@ -175,14 +205,14 @@ void VirtualMcu::reset(bool special_mode) {
     eeprom_module_.reset();
     // In special mode the part checks whether FLASH and EEPROM are blank; a blank part is
     // taken as unsecured whatever the erased security byte says.
-    unsecured_blank_ = special_mode && flash_module_.fsec_secured() && flash_module_.erased() &&
-                       eeprom_module_.erased();
+    unsecured_blank_ = !hc12() && special_mode && flash_module_.fsec_secured() &&
+                       flash_module_.erased() && eeprom_module_.erased();
     flash_module_.set_mode(special_mode, secured());
     eeprom_module_.set_mode(special_mode, secured());
 }
 
 bool VirtualMcu::secured() const {
-    return flash_module_.fsec_secured() && !unsecured_blank_;
+    return !hc12() && flash_module_.fsec_secured() && !unsecured_blank_;
 }
 
 uint32_t VirtualMcu::register_base() const {
@@ -246,7 +276,10 @@ bool VirtualMcu::locate_eeprom(uint16_t address, uint32_t* offset) const {
     if ((initee & 0x01) == 0) {
         return false;  // EEON clear
     }
-    const uint32_t base = static_cast<uint32_t>(initee & 0xF8) << 8;
+    uint32_t base = static_cast<uint32_t>(initee & 0xF8) << 8;
+    if (hc12()) {
+        base = (static_cast<uint32_t>(initee & 0xF0) << 8) + 0x1000 - size;
+    }
     if (address < base || address - base >= size) {
         return false;
     }
@@ -258,6 +291,13 @@ bool VirtualMcu::locate_flash(uint16_t address, uint32_t* offset) const {
     const uint8_t misc = registers_[reg::kMisc];
     if ((misc & 0x01) == 0 || address < 0x4000) {
         return false;  // ROMON clear
+    }
+    if (hc12()) {
+        if (address < 0x8000) {
+            return false;
+        }
+        *offset = address - 0x8000u;
+        return true;
     }
     uint32_t page = 0;
     if (address < 0x8000) {
@@ -361,6 +401,9 @@ void VirtualMcu::write_word(uint16_t address, uint16_t value) {
 }
 
 VirtualMcu::Block VirtualMcu::module_of(uint16_t offset, uint16_t* inside) const {
+    if (hc12()) {
+        return Block::kNone;  // the HC12's own FLASH and EEPROM registers are not modelled
+    }
     if (offset >= reg::kFlashModule && offset < reg::kFlashModule + kModuleSize) {
         *inside = static_cast<uint16_t>(offset - reg::kFlashModule);
         return Block::kFlash;

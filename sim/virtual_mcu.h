@@ -1,18 +1,23 @@
-// The virtual MCU: register block, RAM, EEPROM and paged FLASH of one HCS12 or HCS12X part,
-// seen through the CPU's local 64 KB map. The device emulators (serial monitor, BDM pods, LRAE
-// boot loader) all sit in front of one of these. This file and virtual_mcu.cpp hold the
+// The virtual MCU: register block, RAM, EEPROM and paged FLASH of one HCS12 or HCS12X part
+// (or of an HC12 part, as far as its memory map goes), seen through the CPU's local 64 KB
+// map. The device emulators (serial monitor, BDM pods, LRAE boot loader) all sit in front of
+// one of these. This file and virtual_mcu.cpp hold the
 // memory map and paging; the FLASH and EEPROM modules (flash_module.h, eeprom_module.h) hold
 // the arrays, their registers and their command state machines.
 //
 // Local map, highest priority first:
-//   registers  HCS12: 1 KB at INITRG; HCS12X: 2 KB fixed at 0x0000
+//   registers  HCS12: 1 KB at INITRG; HCS12X: 2 KB fixed at 0x0000; HC12: 512 bytes at INITRG
 //   RAM        HCS12: ram_size bytes at INITRM (aligned in its MEMSIZ space, RAMHAL puts it
-//              at the top); HCS12X: 0x1000-0x1FFF RPAGE window, 0x2000-0x3FFF pages 0xFE-0xFF
+//              at the top); HCS12X: 0x1000-0x1FFF RPAGE window, 0x2000-0x3FFF pages 0xFE-0xFF;
+//              HC12: at INITRM
 //   EEPROM     HCS12: eeprom_size bytes at INITEE while EEON is set; HCS12X: 0x0800-0x0BFF
-//              EPAGE window, 0x0C00-0x0FFF page 0xFF
+//              EPAGE window, 0x0C00-0x0FFF page 0xFF; HC12: the top eeprom_size bytes of the
+//              4 KB space INITEE bits 7-4 select, while EEON is set
 //   FLASH      0x4000-0x7FFF fixed page (0x3E; HCS12X 0xFD) unless ROMHM, 0x8000-0xBFFF the
 //              page in PPAGE, 0xC000-0xFFFF fixed page (0x3F; HCS12X 0xFF); nothing while
-//              ROMON is clear
+//              ROMON is clear. HC12: 32 KB at 0x8000-0xFFFF, no paging (stored as the pages
+//              0x3E and 0x3F); it has no security and its FLASH and EEPROM modules are not
+//              modelled (the arrays only change through the storage-level operations)
 // Anything else is unimplemented: it reads 0x00 and ignores writes. Pages outside the part are
 // unimplemented too (a real part would alias them), so a host that selects a wrong page sees
 // zeros rather than another page's bytes.
@@ -39,6 +44,7 @@
 
 namespace zelv::sim {
 
+inline constexpr int kSimFamilyHc12 = 1;
 inline constexpr int kSimFamilyHcs12 = 2;
 inline constexpr int kSimFamilyHcs12x = 3;
 
@@ -103,6 +109,9 @@ struct McuConfig {
     McuLayout layout;
     uint16_t part_id = 0;
     RegisterResets resets;
+    // After a reset into special single-chip mode no start-up code runs: the hardware's own
+    // reset values (see derive_special_resets).
+    RegisterResets special_resets;
 };
 
 // Places registers at 0x0000, RAM at the top of 0x0000-0x3FFF (INITRM 0x39: where the LRAE
@@ -112,6 +121,13 @@ struct McuConfig {
 // match. HCS12X parts have a fixed map. Returns 0, or EINVAL with a message for a layout
 // the virtual MCU cannot hold.
 [[nodiscard]] int derive_register_resets(const McuLayout& layout, RegisterResets* resets);
+
+// The hardware's reset values, which a reset into special single-chip mode leaves: HCS12
+// INITRG 0x00, INITRM 0x09 (RAM aligned high in 0x0000-0x3FFF's space from 0x0800),
+// INITEE 0x01 (EEPROM at 0x0000, partly under registers and RAM); the rest as the start-up
+// values of `resets`. HCS12X and HC12 parts reset to the same values either way.
+[[nodiscard]] RegisterResets derive_special_resets(const McuLayout& layout,
+                                                   const RegisterResets& resets);
 
 enum class Region { kNone, kRegisters, kRam, kEeprom, kFlash };
 
@@ -207,6 +223,7 @@ private:
     enum class Block { kNone, kFlash, kEeprom };
 
     [[nodiscard]] bool hcs12x() const { return config_.layout.family_id == kSimFamilyHcs12x; }
+    [[nodiscard]] bool hc12() const { return config_.layout.family_id == kSimFamilyHc12; }
     [[nodiscard]] uint32_t register_base() const;
     [[nodiscard]] bool locate_ram(uint16_t address, uint32_t* offset) const;
     [[nodiscard]] bool locate_eeprom(uint16_t address, uint32_t* offset) const;
