@@ -23,8 +23,7 @@ uint16_t even(uint16_t address) {
 McuBdm::McuBdm(VirtualMcu& mcu, uint64_t (*clock)())
     : mcu_(mcu), clock_(clock != nullptr ? clock : monotonic_ms) {
     // The part is powered and runs its program, as after a normal reset; the MCU itself is
-    // left as it is (its registers may come from a state file).
-    cpu_.pc = mcu_.read_word(kResetVector);
+    // left as it is (its registers may come from a state file, or it is not configured yet).
 }
 
 void McuBdm::hold_reset() {
