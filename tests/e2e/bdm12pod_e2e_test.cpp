@@ -370,5 +370,30 @@ TEST_F(PodSession, OperationsAndSettings) {
     EXPECT_EQ(r.err, "\nerror: invalid oscillator frequency: 1500\n");
 }
 
+TEST(PodSimulator, RefusesWhatNoBoardHas) {
+    struct Case {
+        std::vector<std::string> options;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"--part", "b32"},
+         "zelvanor-sim: the serial monitor runs on HCS12 and HCS12X parts (see --pod)\n"},
+        {{"--part", "c32", "--pod", "bdm13pod"},
+         "zelvanor-sim: unknown pod bdm13pod (bdm12pod, podex, podex-bug, podex-25)\n"},
+        {{"--part", "c32", "--pod", "podex", "--pod-version", "4"},
+         "zelvanor-sim: invalid pod version 4 (major.minor, e.g. 4.6)\n"},
+        {{"--part", "c32", "--pod", "podex", "--osc", "16Q"},
+         "zelvanor-sim: invalid oscillator frequency 16Q\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {ZELV_SIM_BINARY};
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        argv.insert(argv.end(), {"--", "true"});
+        const test::ProcessResult r = test::run_process(argv);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, c.message);
+    }
+}
+
 }  // namespace
 }  // namespace zelv::e2e

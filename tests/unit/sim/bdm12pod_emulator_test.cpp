@@ -234,6 +234,43 @@ TEST_F(PodEmulatorTest, CtsFollowsTheHandshake) {
     }
 }
 
+TEST(PodFaults, Syntax) {
+    sim_set_quiet(true);
+    struct Case {
+        const char* text;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"truncate", true},
+        {"truncate,after=2", true},
+        {"cts-high", true},
+        {"cts-low,after=3", true},
+        {"version:0xC6", true},
+        {"truncate:1", false},
+        {"cts-middle", false},
+        {"cts-low:3", false},
+        {"version", false},
+        {"version:0x100", false},
+        {"version:0x46,after=1", false},
+    };
+    for (const Case& c : cases) {
+        FaultSet faults;
+        EXPECT_EQ(parse_fault(c.text, &faults), c.valid ? 0 : EINVAL) << c.text;
+    }
+    FaultSet faults;
+    ASSERT_EQ(parse_fault("silent,after=2", &faults), 0);
+    ASSERT_EQ(parse_fault("cts-low,after=3", &faults), 0);
+    ASSERT_EQ(parse_fault("version:0xC6", &faults), 0);
+    EXPECT_TRUE(faults.pod.silent) << "silence is for whichever device answers";
+    EXPECT_EQ(faults.pod.silent_after, 2u);
+    EXPECT_TRUE(faults.sm.silent);
+    EXPECT_EQ(faults.pod.cts, kCtsStuckLow);
+    EXPECT_EQ(faults.pod.cts_after, 3u);
+    EXPECT_TRUE(faults.pod.wrong_version);
+    EXPECT_EQ(faults.pod.version_byte, 0xC6);
+    sim_set_quiet(false);
+}
+
 TEST(PodKinds, Names) {
     PodKind kind = PodKind::kBdm12pod;
     EXPECT_TRUE(parse_pod_kind("podex-bug", &kind));
