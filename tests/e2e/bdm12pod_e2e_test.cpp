@@ -78,7 +78,7 @@ const std::string kDp256Report =
     "S12 register space <1kB> address range <0x0000-0x03FF>\n"
     "S12 RAM size <12kB> space <16kB> align <high> address range <0x1000-0x3FFF>\n"
     "S12 EEPROM module <EETS4K> state <enabled>\n"
-    "S12 EEPROM size <4kB> space <4kB> address range <0x0000-0x0FFF>\n"
+    "S12 EEPROM size <4kB> space <4kB> address range <0x4000-0x4FFF>\n"
     "S12 EEPROM protection all <off> address range <off>\n"
     "S12 FLASH module <FTS256K> state <enabled> ROMHM <no>\n"
     "S12 FLASH size <256kB> space <48kB> off-chip/on-chip space <768kB/256kB>\n";
@@ -213,15 +213,31 @@ TEST_F(PodSession, ClockDividerForEachOscillator) {
 }
 
 TEST_F(PodSession, InitBytesInFileOrder) {
+    // The shipped description without its own init bytes: the EEPROM stays where the reset
+    // put it, at 0x0000.
+    std::string plain;
+    for (const std::string& line :
+         test::split_lines(test::read_file(data_file("mc9s12dp256.dat")))) {
+        if (line.rfind("bdm_init_byte", 0) != 0) {
+            plain += line + "\n";
+        }
+    }
     const std::string description = dir.file("board.dat");
-    test::write_file(description, test::read_file(data_file("mc9s12dp256.dat")) +
-                                      "bdm_startup_delay 5\n"
-                                      "bdm_init_byte 0x0012 0x41\n"    // EEPROM to 0x4000
-                                      "bdm_init_byte 0x0010 0x21\n");  // RAM aligned in 0x0000
-    test::ProcessResult r = zelv("dp256", {"--pod", "bdm12pod"},
-                                 {"-d", "-i", "bdm12pod", "-o", "16M", "-t", description});
+    test::write_file(description, plain);
+    test::ProcessResult r =
+        zelv("dp256", {"--pod", "bdm12pod"}, {"-i", "bdm12pod", "-o", "16M", "-t", description});
     ASSERT_EQ(r.status, 0) << r.err;
-    const size_t first = r.out.find("BDM12POD cmd <WRITE_BYTE> addr <0x0012> value <0x41>\n");
+    EXPECT_NE(r.out.find("S12 EEPROM size <4kB> space <4kB> address range <0x0000-0x0FFF>\n"),
+              std::string::npos);
+
+    test::write_file(description, plain +
+                                      "bdm_startup_delay 5\n"
+                                      "bdm_init_byte 0x0012 0x51\n"  // EEPROM to 0x5000
+                                      "bdm_init_byte 0x0010 0x21\n");
+    r = zelv("dp256", {"--pod", "bdm12pod"},
+             {"-d", "-i", "bdm12pod", "-o", "16M", "-t", description});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const size_t first = r.out.find("BDM12POD cmd <WRITE_BYTE> addr <0x0012> value <0x51>\n");
     const size_t second = r.out.find("BDM12POD cmd <WRITE_BYTE> addr <0x0010> value <0x21>\n");
     const size_t part = r.out.find("HCS12 part id");
     const size_t divider = r.out.find("FCLK =");
@@ -229,11 +245,11 @@ TEST_F(PodSession, InitBytesInFileOrder) {
     EXPECT_LT(part, first);
     EXPECT_LT(first, second);
     EXPECT_LT(second, divider);
-    EXPECT_NE(r.out.find("S12 EEPROM size <4kB> space <4kB> address range <0x4000-0x4FFF>\n"),
+    EXPECT_NE(r.out.find("S12 EEPROM size <4kB> space <4kB> address range <0x5000-0x5FFF>\n"),
               std::string::npos)
         << "the target took the bytes";
 
-    test::write_file(description, test::read_file(data_file("mc9s12dp256.dat")) +
+    test::write_file(description, plain +
                                       "bdm_init_byte 0x0012 0x41\n"
                                       "bdm_init_byte 0x3C \n");
     r = zelv("dp256", {"--pod", "bdm12pod"},

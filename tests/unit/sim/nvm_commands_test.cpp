@@ -28,9 +28,11 @@ class RegisterHost {
 public:
     explicit RegisterHost(VirtualMcu& mcu) : mcu_(mcu) {}
 
-    // A connect: reset into special mode, then the clock dividers.
+    // A connect: reset into special mode, the description's init bytes (the EEPROM back to
+    // 0x4000, where the start-up code of a running part puts it), then the clock dividers.
     void connect() {
         mcu_.reset(true);
+        mcu_.write_byte(reg::kInitee, 0x41);
         mcu_.write_byte(reg::kFclkdiv, 0x49);
         mcu_.write_byte(reg::kEclkdiv, 0x49);
     }
