@@ -184,8 +184,11 @@ int build_flash(TargetModel& m) {
     }
     // The pages are what the interfaces address: a size that they do not cover would read
     // pages that do not exist, or leave FLASH unread. A model without FLASH has no pages to
-    // match.
-    if (m.flash_size != 0 && uint64_t{m.flash_size} != uint64_t{m.ppage_count} * kPageSize) {
+    // match, and a FLASH without pages (an HC12 such as the B32) must lie whole in the
+    // CPU's window.
+    const bool unpaged_whole = m.ppage_count == 0 && m.flash_nb_size == m.flash_size;
+    if (m.flash_size != 0 && !unpaged_whole &&
+        uint64_t{m.flash_size} != uint64_t{m.ppage_count} * kPageSize) {
         report_error("FLASH size does not match its pages: flash_size 0x%X, ppage_count %u\n",
                      m.flash_size, m.ppage_count);
         return EINVAL;

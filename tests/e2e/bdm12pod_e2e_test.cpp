@@ -46,7 +46,7 @@ protected:
     // run of the serial monitor's simulator programs it into the state file.
     void program_monitor(const std::string& part) {
         const test::ProcessResult r = test::run_process(
-            {ZELV_SIM_BINARY, "--part", part, "--state", state(part), "--", "true"});
+            {ZELV_SIM_BINARY, "--part", part, "--state", state(part), "--", "/bin/true"});
         ASSERT_EQ(r.status, 0) << r.err;
     }
 
@@ -404,7 +404,7 @@ TEST(PodSimulator, RefusesWhatNoBoardHas) {
     for (const Case& c : cases) {
         std::vector<std::string> argv = {ZELV_SIM_BINARY};
         argv.insert(argv.end(), c.options.begin(), c.options.end());
-        argv.insert(argv.end(), {"--", "true"});
+        argv.insert(argv.end(), {"--", "/bin/true"});
         const test::ProcessResult r = test::run_process(argv);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err, c.message);

@@ -123,11 +123,15 @@ protected:
 
     void use(const std::string& family, const std::string& extra = "") {
         const std::string flash = family == "HC12" ? "OTHER" : "FTS128K1";
-        ASSERT_EQ(test::build_target_from(
-                      dir, test::description_text(
-                               flash, "NONE", family,
-                               (family == "HC12" ? "flash_size 0x8000\n" : "") + extra)),
-                  0);
+        ASSERT_EQ(
+            test::build_target_from(
+                dir, test::description_text(
+                         flash, "NONE", family,
+                         (family == "HC12"
+                              ? "flash_size 0x8000\nflash_nb_base 0x8000\nflash_nb_size 0x8000\n"
+                              : "") +
+                             extra)),
+            0);
         // What bdm_open installs before it connects.
         TargetModel& m = target();
         m.target_read_byte = test::FakePod::table().read_byte;

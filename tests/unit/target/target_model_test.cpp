@@ -205,6 +205,10 @@ TEST_F(TargetModelTest, FlashSizeMustMatchItsPages) {
          "FLASH size does not match its pages: flash_size 0x40000, ppage_count 262144\n"},
         {"OTHER", "flash_size 0x8000\n",
          "FLASH size does not match its pages: flash_size 0x8000, ppage_count 0\n"},
+        // FLASH without pages, all of it in the CPU's window
+        {"OTHER", "flash_size 0x8000\nflash_nb_base 0x8000\nflash_nb_size 0x8000\n", ""},
+        {"OTHER", "flash_size 0x8000\nflash_nb_base 0xC000\nflash_nb_size 0x4000\n",
+         "FLASH size does not match its pages: flash_size 0x8000, ppage_count 0\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.extra);
