@@ -5,6 +5,7 @@
 
 #include "bdm/bdm_interface.h"
 #include "cli/console.h"
+#include "lrae/lrae_operations.h"
 #include "sm/sm_operations.h"
 
 namespace zelv {
@@ -50,12 +51,9 @@ constexpr InterfaceOps unavailable_entry() {
 }
 
 constexpr char kTbdml[] = "tbdml";
-constexpr char kLrae[] = "lrae";
-
 constexpr InterfaceOps kTbdmlEntry = unavailable_entry<kTbdml>();
-constexpr InterfaceOps kLraeEntry = unavailable_entry<kLrae>();
 
-constexpr const InterfaceOps* kInterfaces[] = {&kTbdmlEntry, &bdm12pod_interface, &kLraeEntry,
+constexpr const InterfaceOps* kInterfaces[] = {&kTbdmlEntry, &bdm12pod_interface, &lrae_interface,
                                                &sm_interface};
 
 const InterfaceOps* extra_entry = nullptr;

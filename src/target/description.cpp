@@ -83,26 +83,26 @@ bool parse_line(char* line, std::string* key, std::string* value) {
     return true;
 }
 
-// The path of the description: the name as given when it can be read as named or holds a
-// "/", else data_dir/name.dat. EINVAL-free: only a too long path fails.
-int choose_path(const char* name, std::string* path) {
-    if (access(name, R_OK) == 0 || std::strchr(name, '/') != nullptr) {
-        *path = name;
-    } else {
-        *path = std::string(settings().data_dir) + '/' + name + ".dat";
+}  // namespace
+
+int data_file_path(const char* name, const char* suffix, std::string* path) {
+    try {
+        if (access(name, R_OK) == 0 || std::strchr(name, '/') != nullptr) {
+            *path = name;
+        } else {
+            *path = std::string(settings().data_dir) + '/' + name + suffix;
+        }
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
     }
     // A path cut to fit would name another file; refuse it instead.
     return path->size() > kMaxPath ? ENAMETOOLONG : 0;
 }
 
-}  // namespace
-
 int description_load() {
     std::string path;
-    int result = 0;
-    try {
-        result = choose_path(settings().target, &path);
-    } catch (const std::bad_alloc&) {
+    int result = data_file_path(settings().target, ".dat", &path);
+    if (result == ENOMEM) {
         report_error("not enough memory\n");
         return ENOMEM;
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace zelv {
 
@@ -31,5 +32,11 @@ void description_free();
 // bits is malformed. out keeps the default when the key is absent or malformed.
 // Returns 0, or EINVAL with a message for a malformed value.
 [[nodiscard]] int description_number(const char* key, uint32_t* out, uint32_t default_value);
+
+// The path of a data file (a description, an agent): the name as given when it can be read
+// as named or holds a "/", else data_dir/name followed by suffix. Returns 0, ENOMEM, or
+// ENAMETOOLONG when the path is longer than 256 characters (a path cut to fit would name
+// another file); nothing is reported.
+[[nodiscard]] int data_file_path(const char* name, const char* suffix, std::string* path);
 
 }  // namespace zelv

@@ -29,7 +29,7 @@ TEST(CommandLine, InterfacesNotBuiltInSayWhatIsMissing) {
     test::write_file(dir.file("board.dat"),
                      "info board\nmcu MC9S12DG128\nfamily HCS12\nram_size 0x2000\n"
                      "eeprom_module EETS2K\nflash_module FTS128K\n");
-    for (const char* interface : {"tbdml", "lrae"}) {
+    for (const char* interface : {"tbdml"}) {
         const test::ProcessResult r =
             run_zelvanor({"-i", interface, "-t", dir.file("board.dat"), "-E"});
         EXPECT_EQ(r.status, 1) << interface;
