@@ -3,6 +3,8 @@
 ;   m68hc11-as -m68hcs12 -o blink.o blink.s
 ;   m68hc11-ld -T blink.ld -o blink.elf blink.o
 ;   m68hc11-objcopy -O srec blink.elf blink.s19
+; blink_ram.ld links it for RAM at 0x2000 (blink_ram.s19, for -X), blink_lrae.ld without the
+; reset vector for a board with the LRAE boot loader (blink_lrae.s19).
         .sect .text
         .globl _start
 PORTB   = 0x0001

@@ -46,7 +46,24 @@ const char* const kFaultHelp =
     "  truncate[,after=N]        every reply (after N whole ones) lacks its last byte\n"
     "  cts-high[,after=N]        CTS stays asserted (once the pod has taken N bytes)\n"
     "  cts-low[,after=N]         CTS stays negated (once the pod has taken N bytes)\n"
-    "  version:BYTE              the version reply is BYTE\n";
+    "  version:BYTE              the version reply is BYTE\n"
+    "LRAE boot loader and agent (--boot lrae):\n"
+    "  deaf:N                    the first N probes go unheard\n"
+    "  load-ack:VALUE            the RAM load is acknowledged with VALUE instead of 0x80\n"
+    "                            and the program is not started\n"
+    "  load-silent               the RAM load is not acknowledged\n"
+    "  noise:N                   the N-th byte after synchronisation arrives with bit 0\n"
+    "                            flipped (the loader or agent then sees a checksum error)\n"
+    "  frame-ack:CMD:VALUE[,after=N]\n"
+    "                            the agent acknowledges frames of command CMD with VALUE\n"
+    "  result:CMD:VALUE[,after=N]\n"
+    "                            the agent's result byte for command CMD is VALUE (the\n"
+    "                            command still runs)\n"
+    "  page-checksum[,after=N]   page reads end in a wrong checksum\n"
+    "  page-silent[:BYTES][,after=N]\n"
+    "                            page reads stop after BYTES bytes (default 8192) and the\n"
+    "                            agent hangs\n"
+    "  osc-answer:VALUE          the agent answers the oscillator frequency with VALUE\n";
 
 namespace {
 
@@ -159,11 +176,51 @@ int parse_fault(const char* text, FaultSet* faults) {
             (flash ? faults->nvm.flash : faults->nvm.eeprom).push_back(fault);
             return 0;
         }
+        if ((kind == "frame-ack" || kind == "result") && n == 3 &&
+            parse_number(fields[1], 0xFF, &a) && parse_number(fields[2], 0xFF, &b)) {
+            (kind == "result" ? faults->lrae.results : faults->lrae.frame_acks)
+                .push_back({static_cast<uint8_t>(a), static_cast<uint8_t>(b),
+                            static_cast<unsigned>(after)});
+            return 0;
+        }
+        if (kind == "page-checksum" && n == 1) {
+            faults->lrae.bad_page_checksum = true;
+            faults->lrae.bad_page_checksum_after = static_cast<unsigned>(after);
+            return 0;
+        }
+        if (kind == "page-silent" && (n == 1 || (n == 2 && parse_number(fields[1], 0x3FFF, &a)))) {
+            faults->lrae.page_silence = true;
+            faults->lrae.page_silence_after = static_cast<unsigned>(after);
+            faults->lrae.page_silence_bytes = n == 1 ? 0x2000 : static_cast<unsigned>(a);
+            return 0;
+        }
         if (after_given) {
             return bad(text);  // the other kinds have no occurrence count
         }
         if (kind == "nvm-busy" && n == 2 && parse_number(fields[1], 1000000, &a)) {
             faults->nvm.busy_polls = static_cast<unsigned>(a);
+            return 0;
+        }
+        if (kind == "deaf" && n == 2 && parse_number(fields[1], 0xFFFF, &a)) {
+            faults->lrae.deaf_probes = static_cast<unsigned>(a);
+            return 0;
+        }
+        if (kind == "load-ack" && n == 2 && parse_number(fields[1], 0xFF, &a)) {
+            faults->lrae.load_ack_wrong = true;
+            faults->lrae.load_ack = static_cast<uint8_t>(a);
+            return 0;
+        }
+        if (kind == "load-silent" && n == 1) {
+            faults->lrae.load_silent = true;
+            return 0;
+        }
+        if (kind == "noise" && n == 2 && parse_number(fields[1], 0xFFFFFFFFul, &a) && a > 0) {
+            faults->lrae.noise_at = static_cast<unsigned>(a);
+            return 0;
+        }
+        if (kind == "osc-answer" && n == 2 && parse_number(fields[1], 0xFF, &a)) {
+            faults->lrae.osc_answer_wrong = true;
+            faults->lrae.osc_answer = static_cast<uint8_t>(a);
             return 0;
         }
         if (kind == "device" && n == 2 && parse_number(fields[1], 0xFF, &a)) {

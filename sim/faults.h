@@ -42,9 +42,29 @@ struct PodFaults {
     uint8_t version_byte = 0;  // the version reply in place of the pod's own
 };
 
+// Faults of the LRAE boot loader and of the agent it starts.
+struct LraeFaults {
+    unsigned deaf_probes = 0;              // probes that go unheard before the loader listens
+    bool load_ack_wrong = false;           // the RAM load is acknowledged with load_ack ...
+    uint8_t load_ack = 0x80;               // ... and the program is not started
+    bool load_silent = false;              // the RAM load gets no acknowledge at all
+    unsigned noise_at = 0;                 // byte after synchronisation (from 1) that arrives
+                                           // with bit 0 flipped; 0 for none
+    std::vector<CommandFault> frame_acks;  // acknowledge byte of a frame in place of 0x00
+    std::vector<CommandFault> results;     // result byte of a command in place of its own
+    bool bad_page_checksum = false;        // page reads after the first `after` ...
+    unsigned bad_page_checksum_after = 0;  // ... end in a wrong checksum
+    bool page_silence = false;             // page reads after the first `after` stop ...
+    unsigned page_silence_after = 0;       // ... after page_silence_bytes bytes
+    unsigned page_silence_bytes = 0x2000;
+    bool osc_answer_wrong = false;  // the agent answers the oscillator frequency with osc_answer
+    uint8_t osc_answer = 0x01;
+};
+
 struct FaultSet {
     SmFaults sm;
     PodFaults pod;
+    LraeFaults lrae;
     std::vector<StuckByte> stuck;  // FLASH or EEPROM bytes that do not erase
     NvmFaults nvm;                 // FLASH and EEPROM commands that hang or fail
 };

@@ -1,10 +1,11 @@
 // zelvanor-sim: the virtual target. Runs a command (normally zelvanor) against a virtual
-// MCU behind a serial monitor or a BDM pod on a pseudo-terminal, or serves the port until
-// interrupted.
+// MCU behind its resident serial monitor or LRAE boot loader, or behind a BDM pod, on a
+// pseudo-terminal, or serves the port until interrupted.
 #include <getopt.h>
 #include <strings.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,10 +15,12 @@
 
 #include "bdm12pod_emulator.h"
 #include "faults.h"
+#include "lrae_boot_loader.h"
 #include "mcu_bdm.h"
 #include "modem_link.h"
 #include "part_profiles.h"
 #include "port_server.h"
+#include "sci_line.h"
 #include "sim_log.h"
 #include "sm_emulator.h"
 #include "state_file.h"
@@ -36,21 +39,28 @@ void print_usage() {
         "       zelvanor-sim --part NAME [options] --serve\n"
         "       zelvanor-sim --list-parts\n"
         "\n"
-        "Runs COMMAND against a virtual MCU with a serial monitor (or, with --pod, a BDM\n"
-        "pod), reached through a pseudo-terminal; every @PORT@ in COMMAND's words becomes\n"
-        "the terminal's path. The exit status is COMMAND's (128 + signal when a signal\n"
-        "ended it, 127 when it could not be started), or 2 when the simulator itself fails.\n"
+        "Runs COMMAND against a virtual MCU with a serial monitor or an LRAE boot loader\n"
+        "(or, with --pod, a BDM pod), reached through a pseudo-terminal; every @PORT@ in\n"
+        "COMMAND's words becomes the terminal's path. The exit status is COMMAND's (128 +\n"
+        "signal when a signal ended it, 127 when it could not be started), or 2 when the\n"
+        "simulator itself fails.\n"
         "\n"
         "Options:\n"
         "  -P, --part NAME      part profile (see --list-parts)\n"
+        "  -b, --boot PROGRAM   the part's resident program: sm (the serial monitor, the\n"
+        "                       default) or lrae (the LRAE boot loader, programmed into a\n"
+        "                       fresh part with its 2 KB at 0x4000 protected)\n"
+        "      --unprotected    with --boot lrae: leave the boot loader's FLASH unprotected\n"
         "      --pod POD        a BDM pod in place of the serial monitor: bdm12pod, podex,\n"
         "                       podex-bug (old PODEX firmware, broken block commands) or\n"
         "                       podex-25 (PODEX for a 25 MHz target); the command runs\n"
         "                       with the pod's RTS/CTS lines supplied by a preloaded library\n"
         "      --pod-version V  the pod's firmware version: 4.5, 4.6 or 4.7 (default)\n"
         "      --pod-modab      the pod has MODA/MODB lines (bit 7 of its version byte)\n"
-        "      --osc FREQ       the board's oscillator (Hz, or with k/M): the pod's speed\n"
-        "                       must match half of it; without --osc any speed does\n"
+        "  -o, --osc FREQ       the board's oscillator, e.g. 16M, 4915200, 8000k: the LRAE\n"
+        "                       boot loader's baud rates follow from it (default 16 MHz);\n"
+        "                       a pod's speed must match half of it (without --osc any\n"
+        "                       speed does)\n"
         "  -t, --target FILE    take the memory layout from this target description\n"
         "                       (a path, or a name in the data directory)\n"
         "  -s, --state FILE     load the virtual memory from FILE when it exists and save\n"
@@ -67,7 +77,9 @@ void print_usage() {
         "  zelvanor-sim --part dp256 --state board.sim -- \\\n"
         "      zelvanor -i sm -p @PORT@ -t data/mc9s12dp256.dat -E -H app.s19\n"
         "  zelvanor-sim --part dp256 --pod bdm12pod --osc 16M -- \\\n"
-        "      zelvanor -i bdm12pod -p @PORT@ -o 16M -t data/mc9s12dp256.dat\n",
+        "      zelvanor -i bdm12pod -p @PORT@ -o 16M -t data/mc9s12dp256.dat\n"
+        "  zelvanor-sim --part dg128 --boot lrae -- \\\n"
+        "      zelvanor -i lrae -p @PORT@ -o 16M -t examples/dg128-lrae.dat -G flash.s19\n",
         kFaultHelp);
 }
 
@@ -98,6 +110,10 @@ struct Options {
     const char* state = nullptr;
     const char* trace = nullptr;
     bool serve = false;
+    bool lrae = false;  // --boot lrae
+    bool unprotected = false;
+    bool osc_set = false;
+    uint64_t osc = 16000000;
     FaultSet faults;
     std::vector<std::string> command;
 };
@@ -118,36 +134,41 @@ bool parse_pod_version(const char* text, uint8_t* version) {
     return true;
 }
 
-// Hz, or with k/kHz/M/MHz (any case), as zelvanor's -o takes it.
-bool parse_frequency(const char* text, unsigned long* hz) {
+// A frequency as zelvanor's -o takes it: a number (0x for hexadecimal) and an optional
+// k, kHz, M or MHz in any case; not 0.
+bool parse_frequency(const char* text, uint64_t* hz) {
+    if (*text < '0' || *text > '9') {
+        return false;
+    }
     char* end = nullptr;
-    if (*text == '-' || *text == '+') {
-        return false;
-    }
-    unsigned long value = std::strtoul(text, &end, 0);
-    if (end == text) {
-        return false;
-    }
-    if (strcasecmp(end, "k") == 0 || strcasecmp(end, "khz") == 0) {
-        value *= 1000;
-    } else if (strcasecmp(end, "m") == 0 || strcasecmp(end, "mhz") == 0) {
-        value *= 1000000;
+    errno = 0;
+    const unsigned long long number = std::strtoull(text, &end, 0);
+    uint64_t scale = 1;
+    if (strcasecmp(end, "k") == 0 || strcasecmp(end, "kHz") == 0) {
+        scale = 1000;
+    } else if (strcasecmp(end, "M") == 0 || strcasecmp(end, "MHz") == 0) {
+        scale = 1000000;
     } else if (*end != '\0') {
         return false;
     }
-    *hz = value;
+    if (errno != 0 || number == 0 || number > UINT64_MAX / scale) {
+        return false;
+    }
+    *hz = number * scale;
     return true;
 }
 
 // Returns -1 to go on, otherwise the exit status.
 int parse_options(int argc, char** argv, Options* options) {
-    enum { kServe = 256, kTrace, kPod, kPodVersion, kPodModab, kOsc };
+    enum { kServe = 256, kTrace, kPod, kPodVersion, kPodModab, kUnprotected };
     static const option kLong[] = {
         {"part", required_argument, nullptr, 'P'},
         {"pod", required_argument, nullptr, kPod},
         {"pod-version", required_argument, nullptr, kPodVersion},
         {"pod-modab", no_argument, nullptr, kPodModab},
-        {"osc", required_argument, nullptr, kOsc},
+        {"osc", required_argument, nullptr, 'o'},
+        {"boot", required_argument, nullptr, 'b'},
+        {"unprotected", no_argument, nullptr, kUnprotected},
         {"target", required_argument, nullptr, 't'},
         {"state", required_argument, nullptr, 's'},
         {"fault", required_argument, nullptr, 'f'},
@@ -158,7 +179,7 @@ int parse_options(int argc, char** argv, Options* options) {
         {nullptr, 0, nullptr, 0},
     };
     int c = 0;
-    while ((c = getopt_long(argc, argv, "+P:t:s:f:lh", kLong, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "+P:t:s:f:b:o:lh", kLong, nullptr)) != -1) {
         switch (c) {
             case 'P':
                 options->part = optarg;
@@ -197,11 +218,22 @@ int parse_options(int argc, char** argv, Options* options) {
             case kPodModab:
                 options->pod_config.moda_modb = true;
                 break;
-            case kOsc:
-                if (!parse_frequency(optarg, &options->pod_config.board_osc)) {
-                    sim_error("invalid oscillator frequency %s\n", optarg);
+            case 'b':
+                if (std::strcmp(optarg, "sm") != 0 && std::strcmp(optarg, "lrae") != 0) {
+                    sim_error("unknown resident program %s (sm or lrae)\n", optarg);
                     return kSimFailure;
                 }
+                options->lrae = std::strcmp(optarg, "lrae") == 0;
+                break;
+            case 'o':
+                if (!parse_frequency(optarg, &options->osc)) {
+                    sim_error("invalid oscillator frequency: %s\n", optarg);
+                    return kSimFailure;
+                }
+                options->osc_set = true;
+                break;
+            case kUnprotected:
+                options->unprotected = true;
                 break;
             case 'l':
                 list_parts();
@@ -221,6 +253,13 @@ int parse_options(int argc, char** argv, Options* options) {
         sim_error("no part given (--part, see --list-parts)\n");
         return kSimFailure;
     }
+    if (options->pod && options->lrae) {
+        sim_error("a BDM pod and a resident boot loader exclude each other (--pod, --boot)\n");
+        return kSimFailure;
+    }
+    if (options->pod) {
+        options->pod_config.board_osc = options->osc_set ? options->osc : 0;
+    }
     if (options->serve == !options->command.empty()) {
         sim_error("give either a command after -- or --serve\n");
         return kSimFailure;
@@ -228,9 +267,11 @@ int parse_options(int argc, char** argv, Options* options) {
     return -1;
 }
 
-// The device on the line: the serial monitor, or a BDM pod with its modem lines.
+// The device on the line: the serial monitor, the LRAE boot loader, or a BDM pod with its
+// modem lines.
 struct Front {
     std::unique_ptr<SmEmulator> monitor;
+    std::unique_ptr<LraeBootLoader> loader;
     std::unique_ptr<McuBdm> bdm;
     ModemLink modem;
     std::unique_ptr<Bdm12podEmulator> pod;
@@ -238,8 +279,25 @@ struct Front {
     SerialDevice* device = nullptr;
 };
 
-int set_up_front(const Options& options, VirtualMcu& mcu, const Pty& pty, Front* front) {
+int set_up_front(const Options& options, VirtualMcu& mcu, bool loaded, const Pty& pty,
+                 Front* front) {
     try {
+        if (options.lrae) {
+            if (!loaded) {
+                // A fresh part comes with the boot loader; a kept one has what earlier runs
+                // left.
+                (void)LraeBootLoader::install(mcu, !options.unprotected);
+            } else {
+                // The boot loader listens only after a reset: every session starts with one,
+                // which also loads FPROT and FSEC from the FLASH as it is now.
+                mcu.reset(false);
+            }
+            const int slave = pty.slave;
+            front->loader = std::make_unique<LraeBootLoader>(
+                mcu, options.faults.lrae, options.osc, [slave] { return pty_line_rate(slave); });
+            front->device = front->loader.get();
+            return 0;
+        }
         if (!options.pod) {
             if (mcu.layout().family_id == kSimFamilyHc12) {
                 sim_error("the serial monitor runs on HCS12 and HCS12X parts (see --pod)\n");
@@ -275,6 +333,11 @@ void announce(const Options& options, const PartProfile& profile, const Pty& pty
     if (!options.pod) {
         std::fprintf(stderr, "zelvanor-sim: %s (part id 0x%04X) on %s; interrupt to stop\n",
                      profile.mcu, profile.part_id, pty.slave_path.c_str());
+        if (front.loader != nullptr) {
+            std::fprintf(stderr, "zelvanor-sim: LRAE boot loader %s, oscillator %llu Hz\n",
+                         front.loader->running() ? "running" : "not found (the part runs nothing)",
+                         static_cast<unsigned long long>(options.osc));
+        }
         return;
     }
     std::fprintf(stderr,
@@ -289,8 +352,8 @@ void announce(const Options& options, const PartProfile& profile, const Pty& pty
 
 // Serves the port for the command or until interrupted; *status is the exit status. False
 // when no port could be opened (nothing ran).
-bool serve(const Options& options, const PartProfile& profile, VirtualMcu& mcu, FILE* trace,
-           int* status) {
+bool serve(const Options& options, const PartProfile& profile, VirtualMcu& mcu, bool loaded,
+           FILE* trace, int* status) {
     *status = kSimFailure;
     Pty pty;
     if (pty_open(&pty) != 0) {
@@ -298,7 +361,7 @@ bool serve(const Options& options, const PartProfile& profile, VirtualMcu& mcu, 
     }
     {
         Front front;
-        if (set_up_front(options, mcu, pty, &front) == 0) {
+        if (set_up_front(options, mcu, loaded, pty, &front) == 0) {
             PortServer server(pty.master, *front.device, trace);
             int served = 0;
             if (options.serve) {
@@ -330,7 +393,13 @@ int run(const Options& options) {
     }
     McuConfig config;
     VirtualMcu mcu;
-    if (part_config(*profile, layout, &config) != 0 || mcu.configure(config) != 0) {
+    if (part_config(*profile, layout, &config) != 0) {
+        return kSimFailure;
+    }
+    if (options.lrae) {
+        LraeBootLoader::place_eeprom(config.layout, &config.resets);
+    }
+    if (mcu.configure(config) != 0) {
         return kSimFailure;
     }
     for (const StuckByte& stuck : options.faults.stuck) {
@@ -352,7 +421,7 @@ int run(const Options& options) {
         }
     }
     int status = kSimFailure;
-    if (serve(options, *profile, mcu, trace, &status) && options.state != nullptr &&
+    if (serve(options, *profile, mcu, loaded, trace, &status) && options.state != nullptr &&
         state_save(options.state, profile->name, mcu) != 0) {
         status = kSimFailure;
     }
