@@ -8,6 +8,10 @@
 // it stood on the command line.
 #pragma once
 
+#include <cerrno>
+
+#include "cli/console.h"
+
 namespace zelv {
 
 struct InterfaceOps {
@@ -58,6 +62,13 @@ struct InterfaceOps {
     // -R: resets the target into normal mode.
     int (*reset)();
 };
+
+// For the slots an interface refuses: reports "<operation>: operation not supported" and
+// returns EINVAL.
+[[nodiscard]] inline int interface_not_supported(const char* operation) {
+    report_error("%s: operation not supported\n", operation);
+    return EINVAL;
+}
 
 // Finds the entry with exactly this name, or nullptr.
 [[nodiscard]] const InterfaceOps* interface_find(const char* name);

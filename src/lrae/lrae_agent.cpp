@@ -47,16 +47,8 @@ int send_data(const uint8_t* data, uint32_t count) {
     if (result == 0) {
         result = lrae_send(&checksum, 1, kChecksumTimeoutMs);
     }
-    uint8_t answer = 0;
-    if (result != 0 || (result = lrae_receive(&answer)) != 0) {
-        return result;
-    }
-    if (answer == kLraeGood) {
-        return 0;
-    }
-    report_error(answer == kLraeChecksumError ? "communication failed, checksum error\n"
-                                              : "invalid response\n");
-    return EIO;
+    return result != 0 ? result
+                       : lrae_judge("communication failed, checksum error\n", "invalid response\n");
 }
 
 int write_frame(uint8_t block, uint8_t page, uint16_t address, const uint8_t* data,

@@ -57,23 +57,13 @@ uint8_t boot_page() {
     return static_cast<uint8_t>(last_page() - boot_page_distance());
 }
 
-int result_byte(const char* message) {
-    uint8_t answer = 0;
-    if (const int result = lrae_receive(&answer); result != 0) {
-        return result;
-    }
-    if (answer != kLraeGood) {
-        report_error("%s", message);
-        return EIO;
-    }
-    return 0;
-}
-
 int bulk_erase(uint32_t block) {
     const uint8_t parameters[2] = {static_cast<uint8_t>(block), flash_block_page(block)};
     int result = lrae_frame(kLraeBulkErase, parameters, sizeof parameters);
     if (result == 0) {
-        result = result_byte("communication failed, invalid response received\n");
+        // Any answer but 0x00 is a failed erase.
+        result = lrae_judge("communication failed, invalid response received\n",
+                            "communication failed, invalid response received\n");
     }
     if (result != 0) {
         return result;
@@ -128,7 +118,7 @@ int erase_block0_sectors() {
                                                static_cast<uint8_t>(address & 0xFF)};
                 int result = lrae_frame(kLraeEraseSector, parameters, sizeof parameters);
                 if (result == 0) {
-                    result = result_byte("invalid response\n");
+                    result = lrae_judge("invalid response\n", "invalid response\n");
                 }
                 if (result != 0) {
                     return result;

@@ -315,15 +315,20 @@ int lrae_frame(uint8_t command, const uint8_t* parameters, unsigned n) {
     if (result == 0) {
         result = lrae_send(&checksum, 1, kWriteTimeoutMs);
     }
-    uint8_t ack = 0;
-    if (result != 0 || (result = lrae_receive(&ack)) != 0) {
+    return result != 0 ? result
+                       : lrae_judge("communication failed, invalid checksum\n",
+                                    "communication failed, unexpected answer\n");
+}
+
+int lrae_judge(const char* checksum_message, const char* other_message) {
+    uint8_t answer = 0;
+    if (const int result = lrae_receive(&answer); result != 0) {
         return result;
     }
-    if (ack == kLraeGood) {
+    if (answer == kLraeGood) {
         return 0;
     }
-    report_error(ack == kLraeChecksumError ? "communication failed, invalid checksum\n"
-                                           : "communication failed, unexpected answer\n");
+    report_error("%s", answer == kLraeChecksumError ? checksum_message : other_message);
     return EIO;
 }
 

@@ -74,6 +74,10 @@ struct LraeBaudPair {
 // its entry address. agent only changes the wording of the status lines.
 [[nodiscard]] int lrae_ram_load(const char* path, bool agent);
 
+// Receives one answer byte of the agent: 0x00 returns 0; 0x55 reports checksum_message,
+// any other value other_message, and both return EIO.
+[[nodiscard]] int lrae_judge(const char* checksum_message, const char* other_message);
+
 // Sends one agent frame (command, length n + 3, n parameters, checksum) and judges its
 // acknowledge byte. The command's further bytes are the caller's.
 [[nodiscard]] int lrae_frame(uint8_t command, const uint8_t* parameters, unsigned n);

@@ -14,19 +14,14 @@ namespace {
 constexpr uint32_t kReadChunk = 1;
 constexpr uint32_t kWriteChunk = 256;
 
-int not_supported(const char* operation) {
-    report_error("%s: operation not supported\n", operation);
-    return EINVAL;
-}
-
 int lrae_unsecure() {
-    return not_supported("unsecure");
+    return interface_not_supported("unsecure");
 }
 int lrae_secure() {
-    return not_supported("secure");
+    return interface_not_supported("secure");
 }
 int lrae_reset() {
-    return not_supported("reset");
+    return interface_not_supported("reset");
 }
 
 int lrae_ram_run(const char* path) {

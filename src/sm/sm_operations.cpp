@@ -81,19 +81,14 @@ int connect() {
     return status_report(true);
 }
 
-int not_supported(const char* operation) {
-    report_error("%s: operation not supported\n", operation);
-    return EINVAL;
-}
-
 int sm_ram_run(const char*) {
-    return not_supported("RAM run");
+    return interface_not_supported("RAM run");
 }
 int sm_unsecure() {
-    return not_supported("unsecure");
+    return interface_not_supported("unsecure");
 }
 int sm_secure() {
-    return not_supported("secure");
+    return interface_not_supported("secure");
 }
 
 int sm_eeprom_read(const char* path) {
