@@ -237,26 +237,6 @@ TEST_F(LraeRamLoadTest, HeaderBytesGapsAndChecksum) {
     EXPECT_TRUE(lrae_state().program_started);
 }
 
-TEST_F(LraeRamLoadTest, AcknowledgeFailures) {
-    const std::string path = file("S10530000102C7\nS9033000CC\n");
-    const Bytes load = {0x30, 0x00, 0x00, 0x02, 0x01, 0x02, 0x35};
-    peer.step(load, {0x81});
-    EXPECT_EQ(exchange([&] { return lrae_ram_load(path.c_str(), false); }), EINVAL);
-    EXPECT_EQ(err,
-              "\nerror: invalid checksum acknowledge received\nPlease reset target and try "
-              "again\n");
-    EXPECT_FALSE(lrae_state().program_started);
-}
-
-TEST_F(LraeRamLoadTest, AcknowledgeTimesOut) {
-    const std::string path = file("S10530000102C7\nS9033000CC\n");
-    peer.step({0x30, 0x00, 0x00, 0x02, 0x01, 0x02, 0x35}, {});
-    EXPECT_EQ(exchange([&] { return lrae_ram_load(path.c_str(), false); }), ETIMEDOUT);
-    EXPECT_EQ(err,
-              "\nerror: checksum acknowledge reception timed out\nPlease reset target and try "
-              "again\n");
-}
-
 TEST_F(LraeRamLoadTest, FilesRefusedBeforeAnythingIsSent) {
     struct Case {
         std::string lines;

@@ -77,13 +77,6 @@ TEST_F(LraeAgentLoadTest, RefusedOscillatorLeavesNoAgentAndNoBootLoader) {
     EXPECT_FALSE(lrae_state().agent_loaded);
 }
 
-TEST_F(LraeAgentLoadTest, UnknownAnswerToTheOscillator) {
-    expect_agent();
-    peer.step({0x3E, 0x80}, {0x7F});
-    EXPECT_EQ(exchange([] { return lrae_agent_load(); }), EINVAL);
-    EXPECT_EQ(err, "\nerror: unknown response\n");
-}
-
 TEST_F(LraeAgentLoadTest, OscillatorMustFitSixteenBitsOfKilohertz) {
     settings().osc = 65536000;
     EXPECT_EQ(exchange([] { return lrae_agent_load(); }), EINVAL);
@@ -380,51 +373,6 @@ TEST_F(LraeFlashTest, NoFlashOrUnknownLayoutIsRefusedBeforeTheAgentLoads) {
         }
     }
     EXPECT_EQ(peer.finish(), "");
-}
-
-TEST_F(LraeFlashTest, EepromSecurityAndResetSlots) {
-    struct Case {
-        const char* eeprom;
-        int (*call)();
-        int result;
-        std::string out;
-        std::string message;
-    };
-    const Case cases[] = {
-        {"EETS4K", [] { return lrae_interface.eeprom_read("x.s19"); }, 0,
-         "EEPROM read: not supported\n", ""},
-        {"EETS4K", [] { return lrae_interface.eeprom_erase(); }, 0, "EEPROM erase: not supported\n",
-         ""},
-        {"EETS4K", [] { return lrae_interface.eeprom_write("x.s19"); }, 0,
-         "EEPROM write: not supported\n", ""},
-        {"EETS4K", [] { return lrae_interface.eeprom_protect("all"); }, 0,
-         "EEPROM protect: not supported\n", ""},
-        {"NONE", [] { return lrae_interface.eeprom_read("x.s19"); }, EINVAL, "",
-         "EEPROM read not possible - no EEPROM memory\n"},
-        {"NONE", [] { return lrae_interface.eeprom_erase(); }, EINVAL, "",
-         "EEPROM erase not possible - no EEPROM memory\n"},
-        {"NONE", [] { return lrae_interface.eeprom_write("x.s19"); }, EINVAL, "",
-         "EEPROM write not possible - no EEPROM memory\n"},
-        {"NONE", [] { return lrae_interface.eeprom_protect("all"); }, EINVAL, "",
-         "EEPROM protect not possible - no EEPROM memory\n"},
-        {"EETS4K", [] { return lrae_interface.secure(); }, EINVAL, "",
-         "secure: operation not supported\n"},
-        {"EETS4K", [] { return lrae_interface.unsecure(); }, EINVAL, "",
-         "unsecure: operation not supported\n"},
-        {"EETS4K", [] { return lrae_interface.reset(); }, EINVAL, "",
-         "reset: operation not supported\n"},
-    };
-    for (const Case& c : cases) {
-        use("FTS128K", "", "HCS12", c.eeprom);
-        settings().verbose = 1;
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(c.call(), c.result) << c.out << c.message;
-        EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  c.message.empty() ? "" : "\nerror: " + c.message);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
-    }
-    EXPECT_EQ(lrae_interface.reserved, nullptr);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // The virtual LRAE boot loader and agent, driven byte by byte as the host drives them over
 // the line model: synchronisation through the divisors, the RAM load, the agent's commands
 // on the virtual FLASH, and every fault.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <memory>
@@ -9,6 +12,7 @@
 
 #include "fakes/run_state.h"
 #include "lrae_boot_loader.h"
+#include "port_server.h"
 #include "sci_line.h"
 #include "sim_test_util.h"
 #include "srec/srec.h"
@@ -53,6 +57,25 @@ TEST(SimSciLine, MismatchedRatesGarbleOrLoseBytes) {
         wrong += got.size() != 1 || got[0].value != value || got[0].framing_error ? 1U : 0U;
     }
     EXPECT_GT(wrong, 100U);
+}
+
+TEST(SimSciLine, SeesTheRateTheHostSetOnItsSideOfThePseudoTerminal) {
+    Pty pty;
+    ASSERT_EQ(pty_open(&pty), 0);
+    const int host = open(pty.slave_path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(host, 0);
+    for (const auto& [speed, rate] :
+         {std::pair<speed_t, uint64_t>{B9600, 9600}, {B38400, 38400}, {B115200, 115200}}) {
+        termios settings{};
+        ASSERT_EQ(tcgetattr(host, &settings), 0);
+        cfsetispeed(&settings, speed);
+        cfsetospeed(&settings, speed);
+        ASSERT_EQ(tcsetattr(host, TCSANOW, &settings), 0);
+        EXPECT_EQ(pty_line_rate(pty.slave), rate);
+    }
+    close(host);
+    pty_close(&pty);
+    EXPECT_EQ(pty_line_rate(-1), 0U);
 }
 
 class LraeEmulatorTest : public ::testing::Test {
