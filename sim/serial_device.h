@@ -1,6 +1,6 @@
-// A device that the host reaches over a serial line (a pseudo-terminal): the serial monitor
-// today, the BDM12POD and the LRAE boot loader later. The runner hands it every byte the host
-// sends and sends back what it answers.
+// A device that the host reaches over a serial line (a pseudo-terminal): the serial monitor,
+// the LRAE boot loader, the BDM12POD. The runner hands it every byte the host sends and
+// sends back what it answers.
 #pragma once
 
 #include <cstdint>
