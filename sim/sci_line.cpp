@@ -14,7 +14,7 @@ bool level(uint8_t byte, uint64_t index) {
         return false;
     }
     if (index >= 1 && index <= 8) {
-        return ((byte >> (index - 1)) & 1U) != 0;
+        return ((static_cast<unsigned>(byte) >> (index - 1)) & 1U) != 0;
     }
     return true;
 }
