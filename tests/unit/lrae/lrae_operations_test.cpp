@@ -114,7 +114,8 @@ TEST_F(LraeFlashTest, ReadsEveryPageAndChecksItsSum) {
     EXPECT_EQ(exchange([&] { return lrae_interface.flash_read(path.c_str()); }), 0);
     EXPECT_EQ(err, "");
     const std::string file = test::read_file(path);
-    EXPECT_NE(file.find("S2140F801012FFFFFFFFFFFFFFFFFFFFFFFFFFFFFF49\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("S2140F801012FFFFFFFFFFFFFFFFFFFFFFFFFFFFFF49\n"), std::string::npos)
+        << file;
     EXPECT_NE(file.find("S2140FFFF0FFFFFFFFFFFFFFFFFFFFFFFFFFFFC0003B\nS80400C0003B\n"),
               std::string::npos)
         << file;
@@ -139,7 +140,8 @@ TEST_F(LraeFlashTest, APartialLastPageIsReadAndCheckedWhole) {
     EXPECT_EQ(exchange([&] { return lrae_interface.flash_read(path.c_str()); }), 0);
     EXPECT_EQ(err, "");
     const std::string file = test::read_file(path);
-    EXPECT_NE(file.find("S113DFF0FFFFFFFFFFFFFFFFFFFFFFFFFFFFFF77B5\nS903FF7786\n"), std::string::npos)
+    EXPECT_NE(file.find("S113DFF0FFFFFFFFFFFFFFFFFFFFFFFFFFFFFF77B5\nS903FF7786\n"),
+              std::string::npos)
         << file;
 }
 
