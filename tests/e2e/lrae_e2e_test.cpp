@@ -449,6 +449,25 @@ TEST_F(LraeSession, ReadAndWriteInEachAddressFormat) {
     }
 }
 
+TEST_F(LraeSession, NonBankedWindowOfAnHcs12x) {
+    // 0x4000 shows page 0xFD, the PPAGE window the page the part comes up with, 0xFE.
+    const std::string nb =
+        srec("xnb.s19", s_record('1', 0x4900, {0x31, 0x32, 0x33, 0x34}) +
+                            s_record('1', 0x8030, {0x35, 0x36, 0x37, 0x38}) + s_record('9', 0));
+    ASSERT_EQ(zelv("xdp512", {"-q", "-H", nb}).status, 0);
+    const std::string back = dir.file("xlinear.s19");
+    const test::ProcessResult r = zelv("xdp512", {"-q", "-a", "banked-linear", "-G", back});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string file = test::read_file(back);
+    for (const auto& [address, word] :
+         {std::pair<uint32_t, std::vector<uint8_t>>{0x3F4900, {0x31, 0x32, 0x33, 0x34}},
+          {0x3F8030, {0x35, 0x36, 0x37, 0x38}}}) {
+        std::vector<uint8_t> data(16, 0xFF);
+        std::copy(word.begin(), word.end(), data.begin());
+        EXPECT_NE(file.find(s_record('2', address, data)), std::string::npos) << file;
+    }
+}
+
 TEST_F(LraeSession, AgentAndBootLoaderFaultsEndTheRunWithTheirMessage) {
     struct Case {
         std::vector<std::string> sim;

@@ -314,7 +314,6 @@ TEST_F(LraeFlashTest, LayoutsThatCannotKeepTheBootLoaderAreRefusedFirst) {
     };
     const Case cases[] = {
         {"FTS16K", "", "HCS12", "a single page"},
-        {"FTS256K", "flash_size 0x30000\n", "HCS12", "size not ppage_count pages"},
         {"FTS256K", "ppage_count 6\nppage_base 0x3A\nflash_size 0x18000\n", "HCS12",
          "pages not shared evenly by the blocks"},
         {"FTS256K", "ppage_count 4\nppage_base 0x3C\nflash_size 0x10000\n", "HCS12",
@@ -355,7 +354,8 @@ TEST_F(LraeFlashTest, NoFlashOrUnknownLayoutIsRefusedBeforeTheAgentLoads) {
     };
     const Case cases[] = {
         {"FTS128K", "flash_size 0\n", "no FLASH memory"},
-        {"OTHER", "flash_size 0x10000\n", "FLASH module layout unknown"},
+        {"OTHER", "flash_size 0x10000\nppage_count 4\nppage_base 0x3C\n",
+         "FLASH module layout unknown"},
     };
     peer.start();
     for (const Case& c : cases) {
