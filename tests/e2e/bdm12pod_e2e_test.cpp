@@ -399,7 +399,7 @@ TEST(PodSimulator, RefusesWhatNoBoardHas) {
         {{"--part", "c32", "--pod", "podex", "--pod-version", "4"},
          "zelvanor-sim: invalid pod version 4 (major.minor, e.g. 4.6)\n"},
         {{"--part", "c32", "--pod", "podex", "--osc", "16Q"},
-         "zelvanor-sim: invalid oscillator frequency 16Q\n"},
+         "zelvanor-sim: invalid oscillator frequency: 16Q\n"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv = {ZELV_SIM_BINARY};
