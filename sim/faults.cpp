@@ -63,7 +63,17 @@ const char* const kFaultHelp =
     "  page-silent[:BYTES][,after=N]\n"
     "                            page reads stop after BYTES bytes (default 8192) and the\n"
     "                            agent hangs\n"
-    "  osc-answer:VALUE          the agent answers the oscillator frequency with VALUE\n";
+    "  osc-answer:VALUE          the agent answers the oscillator frequency with VALUE\n"
+    "BDM RAM agent (--pod, once an agent file runs):\n"
+    "  agent-status:CODE[:CMD][,after=N]\n"
+    "                            the agent answers command CMD (every command when left\n"
+    "                            out) with status CODE and does nothing (from its run N+1\n"
+    "                            on): 1 oscillator invalid, 2 not supported, or any other\n"
+    "  agent-hang[:CMD][,after=N]\n"
+    "                            the agent carries out the command and writes its status\n"
+    "                            but never returns to background mode\n"
+    "  agent-buffer:ADDR:SIZE    the agent reports (and uses) this data buffer, e.g. an odd\n"
+    "                            or too large size, instead of its file's\n";
 
 namespace {
 
@@ -194,8 +204,28 @@ int parse_fault(const char* text, FaultSet* faults) {
             faults->lrae.page_silence_bytes = n == 1 ? 0x2000 : static_cast<unsigned>(a);
             return 0;
         }
+        if ((kind == "agent-status" && (n == 2 || n == 3) && parse_number(fields[1], 0xFF, &b) &&
+             (n == 2 || parse_number(fields[2], 0xFF, &a))) ||
+            (kind == "agent-hang" && (n == 1 || (n == 2 && parse_number(fields[1], 0xFF, &a))))) {
+            AgentCommandFault fault;
+            const bool status = kind == "agent-status";
+            fault.kind = status ? AgentFaultKind::kStatus : AgentFaultKind::kHang;
+            fault.every = n == (status ? 2u : 1u);
+            fault.command = static_cast<uint8_t>(a);
+            fault.status = static_cast<uint8_t>(b);
+            fault.after = static_cast<unsigned>(after);
+            faults->agent.commands.push_back(fault);
+            return 0;
+        }
         if (after_given) {
             return bad(text);  // the other kinds have no occurrence count
+        }
+        if (kind == "agent-buffer" && n == 3 && parse_number(fields[1], 0xFFFF, &a) &&
+            parse_number(fields[2], 0xFFFF, &b)) {
+            faults->agent.buffer_set = true;
+            faults->agent.buffer = static_cast<uint16_t>(a);
+            faults->agent.buffer_size = static_cast<uint16_t>(b);
+            return 0;
         }
         if (kind == "nvm-busy" && n == 2 && parse_number(fields[1], 1000000, &a)) {
             faults->nvm.busy_polls = static_cast<unsigned>(a);

@@ -61,12 +61,33 @@ struct LraeFaults {
     uint8_t osc_answer = 0x01;
 };
 
+// Faults of the BDM RAM agent (ram_agent.h): a command answered with a status of the
+// fault's choosing instead of being carried out, or carried out without the agent ever
+// returning to background mode; and a data buffer other than the one its file gives.
+enum class AgentFaultKind { kStatus, kHang };
+
+struct AgentCommandFault {
+    AgentFaultKind kind = AgentFaultKind::kStatus;
+    bool every = true;    // every command code, or only `command`
+    uint8_t command = 0;  // the command code (0 is the initialise command)
+    uint8_t status = 0;   // kStatus: the status the agent writes
+    unsigned after = 0;   // runs of that command (or of any) that still behave
+};
+
+struct AgentFaults {
+    std::vector<AgentCommandFault> commands;
+    bool buffer_set = false;  // the agent reports and uses this buffer
+    uint16_t buffer = 0;
+    uint16_t buffer_size = 0;
+};
+
 struct FaultSet {
     SmFaults sm;
     PodFaults pod;
     LraeFaults lrae;
     std::vector<StuckByte> stuck;  // FLASH or EEPROM bytes that do not erase
     NvmFaults nvm;                 // FLASH and EEPROM commands that hang or fail
+    AgentFaults agent;             // the BDM RAM agent's refusals and hangs
 };
 
 // Parses one fault (syntax in kFaultHelp) into faults. Returns 0, or EINVAL

@@ -20,6 +20,7 @@
 #include "modem_link.h"
 #include "part_profiles.h"
 #include "port_server.h"
+#include "ram_agent.h"
 #include "sci_line.h"
 #include "sim_log.h"
 #include "sm_emulator.h"
@@ -272,6 +273,7 @@ int parse_options(int argc, char** argv, Options* options) {
 struct Front {
     std::unique_ptr<SmEmulator> monitor;
     std::unique_ptr<LraeBootLoader> loader;
+    std::unique_ptr<RamAgent> agent;  // native code of the BDM: outlives it
     std::unique_ptr<McuBdm> bdm;
     ModemLink modem;
     std::unique_ptr<Bdm12podEmulator> pod;
@@ -315,7 +317,9 @@ int set_up_front(const Options& options, VirtualMcu& mcu, bool loaded, const Pty
         if (result != 0) {
             return result;
         }
+        front->agent = std::make_unique<RamAgent>(options.faults.agent);
         front->bdm = std::make_unique<McuBdm>(mcu);
+        front->bdm->add_native_code(front->agent.get());
         front->pod = std::make_unique<Bdm12podEmulator>(*front->bdm, options.pod_config,
                                                         options.faults.pod, &front->modem.lines());
         front->device = front->pod.get();
