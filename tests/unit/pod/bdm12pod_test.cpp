@@ -3,7 +3,9 @@
 // PODEX flag, registers, resets and the debug traces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "fakes/run_state.h"
 #include "pod/bdm12pod.h"
 #include "pod_bench.h"
+#include "ram_agent.h"
 
 namespace zelv {
 namespace {
@@ -396,6 +399,52 @@ TEST_F(Bdm12podTest, ResetsAndDebugTraces) {
     uint8_t byte = 0;
     EXPECT_EQ(capture([&] { return pod.read_byte(0x001B, &byte); }), 0);
     EXPECT_EQ(out, "") << "traces only with -d";
+}
+
+// The virtual RAM agent over the wire: the file's bytes through mem put, then per command
+// the parameter block, PC, GO and BDMSTS polled until BDMACT, as the host's agent protocol
+// runs it; a bulk erase keeps the pod polling for a while.
+TEST_F(Bdm12podTest, TheVirtualAgentAnswersBetweenGoAndBdmact) {
+    PodBench bench;
+    sim::RamAgent agent({});
+    bench.bdm().add_native_code(&agent);
+    bench.mcu().flash()[0] = 0x00;                     // page 0x30, block 3
+    bench.mcu().flash()[15 * 0x4000 + 0x3F0F] = 0xFE;  // unsecured
+    open_on(bench);
+    uint8_t file[32] = {};
+    const uint8_t header[16] = {0x00, 'Z',  'E',  'L',  'V',  'S',  'I',  'M',
+                                0x01, 0x00, 0x38, 0x00, 0x39, 0x00, 0x02, 0x00};
+    std::copy(std::begin(header), std::end(header), file + 16);
+    ASSERT_EQ(pod.write_block(0x3800, file, sizeof file), 0);
+
+    const auto agent_command = [](uint8_t code) {
+        EXPECT_EQ(pod.write_byte(0x3800, code), 0);
+        EXPECT_EQ(pod.write_byte(0x3801, 2), 0);
+        EXPECT_EQ(pod.write_reg(0, 0x3810), 0);
+        EXPECT_EQ(pod.go(), 0);
+        uint8_t bdmsts = 0;
+        for (int polls = 0; polls < 100000 && (bdmsts & 0x40) == 0; ++polls) {
+            EXPECT_EQ(pod.read_bd_byte(0xFF01, &bdmsts), 0);
+        }
+        uint8_t status = 0xEE;
+        EXPECT_EQ(pod.read_byte(0x3801, &status), 0);
+        return status;
+    };
+    ASSERT_EQ(pod.write_word(0x3802, 16000), 0);
+    EXPECT_EQ(agent_command(0), 0);
+    uint16_t word = 0;
+    ASSERT_EQ(pod.read_word(0x3804, &word), 0);
+    EXPECT_EQ(word, 0x0200) << "the buffer size";
+    EXPECT_EQ(bench.mcu().peek_register(0x0100), 0xC9) << "FCLKDIV for 16 MHz";
+
+    ASSERT_EQ(pod.write_byte(0x3802, 3), 0);  // block 3, its lowest page
+    ASSERT_EQ(pod.write_byte(0x3803, 0x30), 0);
+    EXPECT_EQ(agent_command(8), 3) << "not clear";
+    const size_t before = bench.command_count();
+    EXPECT_EQ(agent_command(7), 0);
+    EXPECT_GT(bench.command_count() - before, 6u) << "BDMSTS read more than once";
+    EXPECT_EQ(bench.mcu().flash()[0], 0xFF);
+    EXPECT_EQ(agent_command(8), 0);
 }
 
 }  // namespace
