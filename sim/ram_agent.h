@@ -5,7 +5,7 @@
 // carries no HCS12 code: RamAgent recognises the file's header at the PC and carries out the
 // command natively, through the same register and bus accesses the real program would make.
 //
-// The agent file (zelvanor-sim-agent.s19, shipped next to this file) is an S-record file of
+// The agent file (zelvanor-sim-bdm-agent.s19, shipped next to this file) is an S-record file of
 // one block in RAM, 0x3800-0x381F, with an S9 entry of 0x3810:
 //   0x3800  parameter block, 8 bytes (the lowest loaded address):
 //           +0 command, +1 status, +2/+3 first parameter (word, or two bytes), +4 word,

@@ -32,7 +32,7 @@ constexpr uint16_t kBuffer = 0x3900;
 constexpr uint16_t kBufferSize = 0x200;
 
 std::string shipped_agent() {
-    return std::string(ZELV_SOURCE_DIR) + "/sim/zelvanor-sim-agent.s19";
+    return std::string(ZELV_SOURCE_DIR) + "/sim/zelvanor-sim-bdm-agent.s19";
 }
 
 class RamAgentTest : public ::testing::Test {
