@@ -116,6 +116,10 @@ int bad(const char* text) {
 
 }  // namespace
 
+bool parse_fault_number(const std::string& text, unsigned long limit, unsigned long* value) {
+    return parse_number(text, limit, value);
+}
+
 int parse_fault(const char* text, FaultSet* faults) {
     std::vector<std::string> options;
     std::vector<std::string> fields;
@@ -166,6 +170,11 @@ int parse_fault(const char* text, FaultSet* faults) {
             faults->sm.prompts.push_back(
                 {static_cast<uint8_t>(a), character, static_cast<unsigned>(after)});
             return 0;
+        }
+        if (kind.rfind("usb-", 0) == 0) {
+            return parse_usb_fault(fields, static_cast<unsigned>(after), after_given, &faults->usb)
+                       ? 0
+                       : bad(text);
         }
         const bool flash = kind.rfind("flash-", 0) == 0;
         if ((flash || kind.rfind("eeprom-", 0) == 0) && (n == 1 || n == 2) &&

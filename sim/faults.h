@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "usb_faults.h"
 #include "virtual_mcu.h"
 
 namespace zelv::sim {
@@ -88,11 +90,16 @@ struct FaultSet {
     std::vector<StuckByte> stuck;  // FLASH or EEPROM bytes that do not erase
     NvmFaults nvm;                 // FLASH and EEPROM commands that hang or fail
     AgentFaults agent;             // the BDM RAM agent's refusals and hangs
+    UsbFaults usb;                 // the virtual USB bus and the pod's replies
 };
 
 // Parses one fault (syntax in kFaultHelp) into faults. Returns 0, or EINVAL
 // with a message.
 [[nodiscard]] int parse_fault(const char* text, FaultSet* faults);
+
+// A number of a fault's text: decimal or 0x hexadecimal, at most limit.
+[[nodiscard]] bool parse_fault_number(const std::string& text, unsigned long limit,
+                                      unsigned long* value);
 
 // The fault syntax, as --help shows it.
 extern const char* const kFaultHelp;

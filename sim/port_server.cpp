@@ -273,7 +273,7 @@ std::vector<std::string> replace_port(const std::vector<std::string>& words,
     return result;
 }
 
-int run_command(PortServer& server, const std::vector<std::string>& words, int* exit_status,
+int run_command(Served& server, const std::vector<std::string>& words, int* exit_status,
                 const std::vector<std::string>& environment) {
     if (words.empty()) {
         sim_error("no command to run\n");
@@ -339,7 +339,7 @@ int run_command(PortServer& server, const std::vector<std::string>& words, int* 
     return result;
 }
 
-int serve_until_signal(PortServer& server) {
+int serve_until_signal(Served& server) {
     const int installed = install_signals();
     if (installed != 0) {
         return installed;

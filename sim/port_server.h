@@ -24,7 +24,22 @@ struct Pty {
 [[nodiscard]] int pty_open(Pty* pty);
 void pty_close(Pty* pty);
 
-class PortServer {
+// What the runner serves while a command runs or until interrupted: a device on a
+// pseudo-terminal, or the virtual USB bus.
+class Served {
+public:
+    Served() = default;
+    Served(const Served&) = delete;
+    Served& operator=(const Served&) = delete;
+    virtual ~Served() = default;
+
+    // Waits at most timeout_ms (-1: no limit) for work or for wake_fd (-1: none) to become
+    // readable (*woken is then set), and does the work. Returns 0 or an error number with
+    // a message.
+    [[nodiscard]] virtual int pump(int timeout_ms, int wake_fd, bool* woken) = 0;
+};
+
+class PortServer : public Served {
 public:
     // trace, when not nullptr, receives one line per chunk of bytes in each direction.
     PortServer(int master, SerialDevice& device, FILE* trace)
@@ -34,7 +49,7 @@ public:
     // delayed answer falling due, or wake_fd (-1: none) becoming readable (*woken is then
     // set). Hands received bytes to the device one by one and sends its answers. Returns 0
     // or an error number with a message.
-    [[nodiscard]] int pump(int timeout_ms, int wake_fd, bool* woken);
+    [[nodiscard]] int pump(int timeout_ms, int wake_fd, bool* woken) override;
 
     // True while answers wait to be sent.
     [[nodiscard]] bool pending() const { return !out_.empty(); }
@@ -67,10 +82,10 @@ private:
 // serving the port until it exits. SIGINT and SIGTERM received meanwhile are passed on to
 // the child. *exit_status is its exit status, or 128 + the signal that ended it; 127 when
 // it could not be started. Returns 0 or an error number with a message.
-[[nodiscard]] int run_command(PortServer& server, const std::vector<std::string>& words,
+[[nodiscard]] int run_command(Served& server, const std::vector<std::string>& words,
                               int* exit_status, const std::vector<std::string>& environment = {});
 
 // Serves the port until SIGINT or SIGTERM. Returns 0 or an error number with a message.
-[[nodiscard]] int serve_until_signal(PortServer& server);
+[[nodiscard]] int serve_until_signal(Served& server);
 
 }  // namespace zelv::sim
