@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "library_folder.h"
 #include "sim_log.h"
 
 namespace zelv::sim {
@@ -24,38 +25,16 @@ int system_error(const char* what) {
     return error;
 }
 
-std::string executable_folder() {
-    char path[4096];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) {
-        return "";
-    }
-    path[length] = '\0';
-    char* slash = std::strrchr(path, '/');
-    if (slash == nullptr) {
-        return "";
-    }
-    *slash = '\0';
-    return path;
-}
-
 }  // namespace
 
 std::string modem_library_path() {
+    const std::string folder = sim_library_folder(kLibraryName);
     try {
-        for (const std::string& folder : {executable_folder(), std::string(ZELV_SIM_LIBRARY_DIR)}) {
-            const std::string candidate = folder + "/" + kLibraryName;
-            if (!folder.empty() && access(candidate.c_str(), R_OK) == 0) {
-                return candidate;
-            }
-        }
+        return folder.empty() ? folder : folder + "/" + kLibraryName;
     } catch (const std::bad_alloc&) {
         sim_error("not enough memory\n");
         return "";
     }
-    sim_error("cannot find %s (next to zelvanor-sim or in %s)\n", kLibraryName,
-              ZELV_SIM_LIBRARY_DIR);
-    return "";
 }
 
 ModemLink::~ModemLink() {

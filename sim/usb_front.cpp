@@ -1,35 +1,15 @@
 #include "usb_front.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "library_folder.h"
 #include "sim_log.h"
 #include "usb_wire.h"
 
 namespace zelv::sim {
-
-namespace {
-
-std::string executable_folder() {
-    char path[4096];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) {
-        return "";
-    }
-    path[length] = '\0';
-    char* slash = std::strrchr(path, '/');
-    if (slash == nullptr) {
-        return "";
-    }
-    *slash = '\0';
-    return path;
-}
-
-}  // namespace
 
 const char* usb_bus_layout(UsbBusVariant variant) {
     switch (variant) {
@@ -60,19 +40,7 @@ const char* usb_library_folder(UsbLibraryVariant variant) {
 }
 
 std::string usb_standin_base() {
-    try {
-        for (const std::string& folder : {executable_folder(), std::string(ZELV_SIM_LIBRARY_DIR)}) {
-            if (!folder.empty() && access((folder + "/usb/libusb.so").c_str(), R_OK) == 0) {
-                return folder;
-            }
-        }
-    } catch (const std::bad_alloc&) {
-        sim_error("not enough memory\n");
-        return "";
-    }
-    sim_error("cannot find the stand-in usb/libusb.so (next to zelvanor-sim or in %s)\n",
-              ZELV_SIM_LIBRARY_DIR);
-    return "";
+    return sim_library_folder("usb/libusb.so");
 }
 
 int usb_child_environment(const std::string& base, const UsbFaults& faults,
