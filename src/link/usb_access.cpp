@@ -125,18 +125,22 @@ struct DeviceString {
 };
 
 // Reads one string descriptor; index 0 is the device saying it has no such string, shown
-// empty without asking. Returns the library's result (negative on failure).
+// empty without asking. Returns 0, or the library's negative result.
 int read_string(const UsbFunctions& f, UsbHandle handle, DeviceString* s) {
     s->text[0] = '\0';
     if (s->index == 0) {
         return 0;
     }
     const int result = f.get_string_simple(handle, s->index, s->text, kStringSize);
-    s->text[kStringSize - 1] = '\0';
-    if (result >= 0) {
-        make_printable(s->text);
+    if (result < 0) {
+        s->text[0] = '\0';
+        return result;
     }
-    return result;
+    // The result is the string's length: the text ends there, even if the library left the
+    // terminator out.
+    s->text[std::min<std::size_t>(static_cast<std::size_t>(result), kStringSize - 1)] = '\0';
+    make_printable(s->text);
+    return 0;
 }
 
 void print_identity(const usb_device& device) {
