@@ -69,7 +69,9 @@ int lrae_flash_write(const char* path) {
     if (result == 0) {
         result = lrae_agent_load();
     }
-    return result != 0 ? result : flash_write_frame(path, kWriteChunk, lrae_write_block);
+    return result != 0
+               ? result
+               : flash_write_frame(path, kWriteChunk, lrae_write_block, lrae_read_byte, kReadChunk);
 }
 
 }  // namespace

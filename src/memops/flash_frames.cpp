@@ -103,6 +103,73 @@ int program_data(const std::vector<uint8_t>& image, uint32_t chunk, uint32_t tot
     return 0;
 }
 
+bool page_holds_data(const std::vector<uint8_t>& image, uint32_t from, uint32_t to) {
+    for (uint32_t o = from; o < to; o += kWord) {
+        if (!word_erased(image, o)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Compares one piece read back at `offset` with the image, data words only.
+int compare_piece(const std::vector<uint8_t>& image, uint32_t offset, const uint8_t* piece,
+                  uint32_t length) {
+    for (uint32_t i = 0; i < length; ++i) {
+        const uint32_t o = offset + i;
+        if (piece[i] != image[o] && !word_erased(image, o - o % kWord)) {
+            report_error(
+                "FLASH data verify error at address <0x%X> value <0x%02X> expected "
+                "<0x%02X>\n",
+                flash_write_map()(o), piece[i], image[o]);
+            return EIO;
+        }
+    }
+    return 0;
+}
+
+// Reads back every page that holds data, whole and from its start (a reader that streams a
+// page must begin there), and compares what the file holds.
+int verify_data(const std::vector<uint8_t>& image, FlashReadChunk read_chunk, uint32_t read_size) {
+    const auto size = static_cast<uint32_t>(image.size());
+    uint32_t total = 0;
+    for (uint32_t page = 0; page < size; page += kPageSize) {
+        const uint32_t end = page + std::min(kPageSize, size - page);
+        if (page_holds_data(image, page, end)) {
+            total += end - page;
+        }
+    }
+    std::vector<uint8_t> piece;
+    if (const int result = allocate_image(&piece, std::min(read_size, kPageSize)); result != 0) {
+        return result;
+    }
+
+    const uint64_t start = progress_start("FLASH write: verify");
+    uint32_t done = 0;
+    for (uint32_t page = 0; page < size; page += kPageSize) {
+        const uint32_t end = page + std::min(kPageSize, size - page);
+        if (!page_holds_data(image, page, end)) {
+            continue;
+        }
+        for (uint32_t o = page; o < end;) {
+            const uint32_t length = std::min(read_size, end - o);
+            int result = read_chunk(o, piece.data(), length);
+            if (result == 0) {
+                result = compare_piece(image, o, piece.data(), length);
+            }
+            if (result != 0) {
+                return result;
+            }
+            o += length;
+            done += length;
+            progress_step(done, total);
+        }
+    }
+    progress_end(start, "FLASH write: verify", total);
+    print_info("FLASH write: verify ok\n");
+    return 0;
+}
+
 }  // namespace
 
 int flash_read_frame(const char* path, uint32_t chunk, FlashReadChunk read_chunk) {
@@ -143,7 +210,8 @@ int flash_read_frame(const char* path, uint32_t chunk, FlashReadChunk read_chunk
     return result;
 }
 
-int flash_write_frame(const char* path, uint32_t chunk, FlashProgramBlock program_block) {
+int flash_write_frame(const char* path, uint32_t chunk, FlashProgramBlock program_block,
+                      FlashReadChunk read_chunk, uint32_t read_size) {
     if (target().flash_size == 0) {
         report_error("FLASH write not possible - no FLASH memory\n");
         return EINVAL;
@@ -153,6 +221,11 @@ int flash_write_frame(const char* path, uint32_t chunk, FlashProgramBlock progra
     if (chunk < 2 || chunk % kWord != 0 || size % chunk != 0 ||
         chunk > target().flash_sector_size) {
         report_error("invalid chunk size for FLASH write: %u\n", chunk);
+        return EINVAL;
+    }
+    const bool verify = settings().verify != 0;
+    if (verify && read_size == 0) {
+        report_error("invalid chunk size for FLASH verify: %u\n", read_size);
         return EINVAL;
     }
     std::vector<uint8_t> image;
@@ -182,7 +255,7 @@ int flash_write_frame(const char* path, uint32_t chunk, FlashProgramBlock progra
         return result;
     }
     progress_end(start, "FLASH write: image", total);
-    return 0;
+    return verify ? verify_data(image, read_chunk, read_size) : 0;
 }
 
 }  // namespace zelv

@@ -24,7 +24,22 @@ using FlashProgramBlock = int (*)(uint32_t offset, const uint8_t* data, uint32_t
 // of at most `chunk` bytes. chunk must be a multiple of 4 (blocks are whole words), divide
 // the image and not exceed flash_sector_size; otherwise "invalid chunk size for FLASH write"
 // and EINVAL before the file is read.
+//
+// With -v (`verify`), once the last block is programmed, the frame reads back every 16 KB
+// page of the image that holds data, each from its first byte to its end, in pieces of
+// `read_size` bytes through `read_chunk`: the interface's own FLASH read, called as the read
+// frame calls it, except that a page's last piece is cut at the page end (or the image
+// end), so a piece never crosses a page and every page is read from its start. Every byte
+// of a data word is compared with the file; erased words are not. The first difference
+// ends the write with "FLASH data verify error at address <..> value <..> expected <..>"
+// naming the byte by its address in the selected address format, and EIO. Without -v
+// read_chunk is never called. With -v a read_size of 0 is refused ("invalid chunk size for
+// FLASH verify", EINVAL) before the file is read.
+//
+// Every interface passes all five: its block programming and write chunk, its FLASH read
+// and the read chunk it uses for -G.
 [[nodiscard]] int flash_write_frame(const char* path, uint32_t chunk,
-                                    FlashProgramBlock program_block);
+                                    FlashProgramBlock program_block, FlashReadChunk read_chunk,
+                                    uint32_t read_size);
 
 }  // namespace zelv

@@ -30,6 +30,10 @@ constexpr uint32_t kPageSize = 0x4000;
 constexpr uint32_t kMonitorOffsetInPage = 0x3800;
 constexpr uint32_t kMonitorSize = 0x800;
 constexpr uint16_t kMonitorInfo = 0xFEF8;
+// The monitor keeps the CPU vectors (0xFF80-0xFFFF) and programs the user's, written there,
+// into its table at 0xF780-0xF7FF.
+constexpr uint32_t kVectorsInPage = 0x3F80;
+constexpr uint16_t kUserVectors = 0xF780;
 
 int refuse(const char* message) {
     report_error("%s", message);
@@ -108,7 +112,12 @@ int sm_flash_read(const char* path) {
 }
 
 int sm_flash_write(const char* path) {
-    return flash_write_frame(path, kChunk, sm_flash_write_block);
+    return flash_write_frame(path, kChunk, sm_flash_write_block, sm_flash_verify_chunk, kChunk);
+}
+
+uint8_t last_page() {
+    const TargetModel& m = target();
+    return static_cast<uint8_t>(m.ppage_base + m.ppage_count - 1);
 }
 
 // Reads the linear image offset through the window whatever the selected address format.
@@ -261,7 +270,6 @@ int sm_flash_read_chunk(uint32_t offset, uint8_t* buffer, uint32_t length) {
 }
 
 int sm_flash_write_block(uint32_t offset, const uint8_t* data, uint32_t length) {
-    const TargetModel& m = target();
     const uint8_t page = flash_offset_page(offset);
     const uint8_t block = flash_offset_block(offset);
     int result = sm_write_byte(kFcnfg, block);
@@ -272,10 +280,29 @@ int sm_flash_write_block(uint32_t offset, const uint8_t* data, uint32_t length) 
         return result;
     }
     const uint32_t in_page = offset % kPageSize;
-    const bool last_page = page == static_cast<uint8_t>(m.ppage_base + m.ppage_count - 1);
     const uint32_t address =
-        (last_page && in_page >= kMonitorOffsetInPage ? kFixedTopPage : kWindow) + in_page;
+        (page == last_page() && in_page >= kMonitorOffsetInPage ? kFixedTopPage : kWindow) +
+        in_page;
     return sm_write_block(static_cast<uint16_t>(address), data, length);
+}
+
+int sm_flash_verify_chunk(uint32_t offset, uint8_t* buffer, uint32_t length) {
+    const uint32_t in_page = offset % kPageSize;
+    uint32_t plain = length;
+    if (flash_offset_page(offset) == last_page() && in_page + length > kVectorsInPage) {
+        plain = in_page < kVectorsInPage ? kVectorsInPage - in_page : 0;
+    }
+    if (plain > 0) {
+        if (const int result = sm_flash_read_chunk(offset, buffer, plain); result != 0) {
+            return result;
+        }
+    }
+    if (plain == length) {
+        return 0;
+    }
+    const uint32_t vector = in_page + plain - kVectorsInPage;
+    return sm_read_block(static_cast<uint16_t>(kUserVectors + vector), buffer + plain,
+                         length - plain);
 }
 
 }  // namespace zelv

@@ -177,6 +177,11 @@ TEST_F(LraeSession, EraseKeepingTheBootLoaderWriteAndReadBack) {
                   kBar +
                   "\n"
                   "FLASH write: image size <24 B> time <T> rate <R>\n"
+                  "FLASH write: verify " +
+                  kBar +
+                  "\n"
+                  "FLASH write: verify size <16384 B> time <T> rate <R>\n"
+                  "FLASH write: verify ok\n"
                   "FLASH read: data " +
                   kBar +
                   "\n"

@@ -111,7 +111,11 @@ int FakeDevice::write_block(uint32_t offset, const uint8_t* data, uint32_t lengt
         return EIO;
     }
     if (!d.ignore_writes_) {
-        std::memcpy(target, data, length);
+        for (uint32_t i = 0; i < length; ++i) {
+            if (d.kept_.count(offset + i) == 0) {
+                target[i] = data[i];
+            }
+        }
     }
     return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,8 @@ public:
     void fail_call(std::size_t index, int error);
     // Writes are recorded but leave memory unchanged (a cell that does not take the value).
     void ignore_writes() { ignore_writes_ = true; }
+    // Writes leave the byte at `where` as it was (one cell that does not program).
+    void keep_byte(uint32_t where) { kept_.insert(where); }
 
     // Callbacks with the signatures of the frames and the target model.
     static int read_block(uint32_t offset, uint8_t* destination, uint32_t length);
@@ -63,6 +66,7 @@ private:
     std::size_t fail_index_ = static_cast<std::size_t>(-1);
     int fail_error_ = 0;
     bool ignore_writes_ = false;
+    std::set<uint32_t> kept_;
 };
 
 }  // namespace zelv::test

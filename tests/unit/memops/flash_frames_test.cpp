@@ -17,23 +17,6 @@ namespace {
 
 using Spans = std::vector<std::pair<uint32_t, uint32_t>>;
 
-std::vector<uint8_t> pattern(std::size_t length, uint8_t seed) {
-    std::vector<uint8_t> bytes(length);
-    for (std::size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<uint8_t>((i * 13 + seed) % 0xFF);  // never 0xFF
-    }
-    return bytes;
-}
-
-// Data of a file: the record address as written in the file, and the image offset where
-// the bytes must land (worked out by hand for the format).
-struct Data {
-    char type;
-    uint32_t address;
-    uint32_t offset;
-    std::vector<uint8_t> bytes;
-};
-
 struct WriteCase {
     const char* name;
     const char* module;
@@ -44,20 +27,6 @@ struct WriteCase {
     std::vector<std::string> ranges;
     Spans blocks;
 };
-
-// Records longer than 32 bytes are cut into several lines.
-std::string file_text(const std::vector<Data>& data, const std::string& tail) {
-    std::string text = srec_line('0', 0, {'z', 'e', 'l', 'v'});
-    for (const Data& d : data) {
-        for (std::size_t i = 0; i < d.bytes.size(); i += 32) {
-            const std::size_t n = std::min<std::size_t>(32, d.bytes.size() - i);
-            text += srec_line(d.type, d.address + static_cast<uint32_t>(i),
-                              {d.bytes.begin() + static_cast<long>(i),
-                               d.bytes.begin() + static_cast<long>(i + n)});
-        }
-    }
-    return text + tail;
-}
 
 std::string ranges(const std::vector<std::string>& lines) {
     std::string text;
@@ -147,8 +116,10 @@ TEST_F(FlashWriteTest, ProgramsExactlyTheDataWords) {
         write_file(path, file_text(c.data, srec_line('9', 0xC000, {})));
 
         FakeDevice device(0, size);
-        const int result = captured(
-            [&] { return flash_write_frame(path.c_str(), c.chunk, FakeDevice::write_block); });
+        const int result = captured([&] {
+            return flash_write_frame(path.c_str(), c.chunk, FakeDevice::write_block,
+                                     FakeDevice::read_block, 256);
+        });
 
         ASSERT_EQ(result, 0) << err_;
         EXPECT_EQ(device.spans(DeviceCall::kWriteBlock), c.blocks);
@@ -171,8 +142,11 @@ TEST_F(FlashWriteTest, LoneByteIsProgrammedWithItsErasedNeighbours) {
     const std::string path = dir_.file("lone.s19");
     write_file(path, srec_line('1', 0x4006, {0x5A}));
     FakeDevice device(0, 0xC000);
-    ASSERT_EQ(
-        captured([&] { return flash_write_frame(path.c_str(), 16, FakeDevice::write_block); }), 0);
+    ASSERT_EQ(captured([&] {
+                  return flash_write_frame(path.c_str(), 16, FakeDevice::write_block,
+                                           FakeDevice::read_block, 256);
+              }),
+              0);
     ASSERT_EQ(device.calls().size(), 1U);
     EXPECT_EQ(device.calls()[0].data, (std::vector<uint8_t>{0xFF, 0xFF, 0x5A, 0xFF}));
     EXPECT_NE(out_.find("image info <unknown> entry <unknown>\n"), std::string::npos) << out_;
@@ -190,9 +164,11 @@ TEST_F(FlashWriteTest, EntryIsShownAsTheFileGivesIt) {
         const std::string path = dir_.file("entry.s19");
         write_file(path, termination);
         FakeDevice device(0, 0xC000);
-        ASSERT_EQ(
-            captured([&] { return flash_write_frame(path.c_str(), 16, FakeDevice::write_block); }),
-            0);
+        ASSERT_EQ(captured([&] {
+                      return flash_write_frame(path.c_str(), 16, FakeDevice::write_block,
+                                               FakeDevice::read_block, 256);
+                  }),
+                  0);
         EXPECT_NE(out_.find("image info <unknown> entry <" + shown + ">\n"), std::string::npos)
             << out_;
     }
@@ -204,8 +180,11 @@ TEST_F(FlashWriteTest, ErasedFileWritesNothing) {
     write_file(path, srec_line('1', 0x4000, std::vector<uint8_t>(16, 0xFF)) +
                          srec_line('8', 0x3FC000, {}));
     FakeDevice device(0, 0xC000);
-    ASSERT_EQ(
-        captured([&] { return flash_write_frame(path.c_str(), 16, FakeDevice::write_block); }), 0);
+    ASSERT_EQ(captured([&] {
+                  return flash_write_frame(path.c_str(), 16, FakeDevice::write_block,
+                                           FakeDevice::read_block, 256);
+              }),
+              0);
     EXPECT_TRUE(device.calls().empty());
     EXPECT_EQ(out_, "FLASH write: image file <" + path +
                         ">\nFLASH write: image info <unknown> entry <0x3FC000>\n"
@@ -234,8 +213,8 @@ TEST_F(FlashWriteTest, RefusesBadChunksBeforeReadingTheFile) {
         }
         FakeDevice device(0, 0xC000);
         EXPECT_EQ(captured([&] {
-                      return flash_write_frame("/nonexistent.s19", c.chunk,
-                                               FakeDevice::write_block);
+                      return flash_write_frame("/nonexistent.s19", c.chunk, FakeDevice::write_block,
+                                               FakeDevice::read_block, 256);
                   }),
                   EINVAL);
         EXPECT_EQ(err_,
@@ -259,9 +238,11 @@ TEST_F(FlashWriteTest, FixedWindowRecordNeedsTheTopPages) {
         const std::string path = dir_.file("window.s19");
         write_file(path, srec_line('1', c.address, {1, 2, 3, 4}));
         FakeDevice device(0, target().flash_size);
-        EXPECT_EQ(
-            captured([&] { return flash_write_frame(path.c_str(), 512, FakeDevice::write_block); }),
-            EINVAL);
+        EXPECT_EQ(captured([&] {
+                      return flash_write_frame(path.c_str(), 512, FakeDevice::write_block,
+                                               FakeDevice::read_block, 256);
+                  }),
+                  EINVAL);
         EXPECT_NE(err_.find("out of range"), std::string::npos) << err_;
         EXPECT_TRUE(device.calls().empty());
     }
@@ -273,9 +254,11 @@ TEST_F(FlashWriteTest, StopsAtTheFirstFailedBlock) {
     write_file(path, srec_line('1', 0x4000, pattern(32, 8)));
     FakeDevice device(0, 0xC000);
     device.fail_call(0, EIO);
-    EXPECT_EQ(
-        captured([&] { return flash_write_frame(path.c_str(), 16, FakeDevice::write_block); }),
-        EIO);
+    EXPECT_EQ(captured([&] {
+                  return flash_write_frame(path.c_str(), 16, FakeDevice::write_block,
+                                           FakeDevice::read_block, 256);
+              }),
+              EIO);
     EXPECT_EQ(device.calls().size(), 1U);
     EXPECT_EQ(err_, "\nerror: fake device failure\n");
     EXPECT_EQ(out_.substr(out_.size() - 20), "FLASH write: image [");
@@ -283,7 +266,10 @@ TEST_F(FlashWriteTest, StopsAtTheFirstFailedBlock) {
 
 TEST_F(FlashWriteTest, NoFlashMemory) {
     set_flash_module("NONE");
-    EXPECT_EQ(captured([] { return flash_write_frame("x.s19", 16, FakeDevice::write_block); }),
+    EXPECT_EQ(captured([] {
+                  return flash_write_frame("x.s19", 16, FakeDevice::write_block,
+                                           FakeDevice::read_block, 256);
+              }),
               EINVAL);
     EXPECT_EQ(err_, "\nerror: FLASH write not possible - no FLASH memory\n");
     EXPECT_EQ(captured([] { return flash_read_frame("x.s19", 16, FakeDevice::read_block); }),

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <regex>
@@ -94,6 +95,39 @@ inline std::string srec_line(char type, uint32_t address, const std::vector<uint
     }
     std::snprintf(text, sizeof text, "%02X", ~sum & 0xFFU);
     return line + text + "\n";
+}
+
+// Data bytes that are never 0xFF, so that every word they fill counts as data.
+inline std::vector<uint8_t> pattern(std::size_t length, uint8_t seed) {
+    std::vector<uint8_t> bytes(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<uint8_t>((i * 13 + seed) % 0xFF);
+    }
+    return bytes;
+}
+
+// Data of a FLASH file: the record address as written in the file, and the image offset
+// where the bytes must land (worked out by hand for the format).
+struct Data {
+    char type;
+    uint32_t address;
+    uint32_t offset;
+    std::vector<uint8_t> bytes;
+};
+
+// A file with a header "zelv", the data (records longer than 32 bytes cut into several
+// lines) and the tail.
+inline std::string file_text(const std::vector<Data>& data, const std::string& tail) {
+    std::string text = srec_line('0', 0, {'z', 'e', 'l', 'v'});
+    for (const Data& d : data) {
+        for (std::size_t i = 0; i < d.bytes.size(); i += 32) {
+            const std::size_t n = std::min<std::size_t>(32, d.bytes.size() - i);
+            text += srec_line(d.type, d.address + static_cast<uint32_t>(i),
+                              {d.bytes.begin() + static_cast<long>(i),
+                               d.bytes.begin() + static_cast<long>(i + n)});
+        }
+    }
+    return text + tail;
 }
 
 // Masks what depends on the clock in the summary lines.
