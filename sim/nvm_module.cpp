@@ -39,6 +39,7 @@ int NvmModule::configure_array(uint32_t size, unsigned bank_count) {
         return ENOMEM;
     }
     stuck_.clear();
+    weak_.clear();
     bank_count_ = bank_count;
     reset_sequences();
     return 0;
@@ -61,6 +62,14 @@ bool NvmModule::add_stuck(uint32_t offset, uint8_t value) {
         return false;
     }
     stuck_.push_back({offset, value});
+    return true;
+}
+
+bool NvmModule::add_weak(uint32_t offset) {
+    if (offset >= memory_.size()) {
+        return false;
+    }
+    weak_.push_back(offset);
     return true;
 }
 
@@ -359,8 +368,15 @@ void NvmModule::erase_range(uint32_t from, uint32_t to) {
 }
 
 void NvmModule::clear_bits(uint32_t offset, uint16_t value) {
-    memory_[offset] &= static_cast<uint8_t>(value >> 8);
-    memory_[offset + 1] &= static_cast<uint8_t>(value);
+    const auto weak = [this](uint32_t o) {
+        return std::find(weak_.begin(), weak_.end(), o) != weak_.end();
+    };
+    if (!weak(offset)) {
+        memory_[offset] &= static_cast<uint8_t>(value >> 8);
+    }
+    if (!weak(offset + 1)) {
+        memory_[offset + 1] &= static_cast<uint8_t>(value);
+    }
 }
 
 bool NvmModule::blank(uint32_t from, uint32_t to) const {

@@ -112,6 +112,11 @@ public:
     // outside the array.
     [[nodiscard]] bool add_stuck(uint32_t offset, uint8_t value);
 
+    // A byte that no programming changes (a weak cell): a program command or the firmware's
+    // programming completes without an error and leaves its bits as they were. Returns false
+    // when offset lies outside the array.
+    [[nodiscard]] bool add_weak(uint32_t offset);
+
     // The command state of every bank, for the state file: appended to out, or taken from
     // bytes (false when their size does not match this module).
     void save_banks(std::vector<uint8_t>& out) const;
@@ -150,7 +155,7 @@ protected:
     // already programmed word is refused rather than programmed over.
     [[nodiscard]] NvmStatus program_if_erased(NvmStatus checked, uint32_t offset, uint16_t value);
     void erase_range(uint32_t from, uint32_t to);      // to 0xFF, stuck bytes kept stuck
-    void clear_bits(uint32_t offset, uint16_t value);  // clears bits only
+    void clear_bits(uint32_t offset, uint16_t value);  // clears bits only, not of weak bytes
     [[nodiscard]] bool blank(uint32_t from, uint32_t to) const;
 
     // The module's own part of a command, by bank: whether it knows the command, what the
@@ -186,6 +191,7 @@ private:
     std::array<unsigned, 256> launches_{};  // per command, since the faults were set
     unsigned launches_any_ = 0;
     std::vector<Stuck> stuck_;
+    std::vector<uint32_t> weak_;
 };
 
 }  // namespace zelv::sim

@@ -411,6 +411,11 @@ int run(const Options& options) {
             return kSimFailure;
         }
     }
+    for (const uint32_t offset : options.faults.weak_flash) {
+        if (mcu.add_weak_flash_byte(offset) != 0) {
+            return kSimFailure;
+        }
+    }
     mcu.set_nvm_faults(options.faults.nvm);
     bool loaded = false;
     if (options.state != nullptr && state_load(options.state, mcu, &loaded) != 0) {

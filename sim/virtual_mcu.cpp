@@ -579,6 +579,21 @@ int VirtualMcu::add_stuck_byte(const StuckByte& stuck) {
     return 0;
 }
 
+int VirtualMcu::add_weak_flash_byte(uint32_t offset) {
+    bool added = false;
+    try {
+        added = flash_module_.add_weak(offset);
+    } catch (const std::bad_alloc&) {
+        sim_error("not enough memory\n");
+        return ENOMEM;
+    }
+    if (!added) {
+        sim_error("weak byte at offset 0x%X lies outside the FLASH\n", offset);
+        return EINVAL;
+    }
+    return 0;
+}
+
 void VirtualMcu::set_nvm_faults(const NvmFaults& faults) {
     flash_module_.set_faults(faults.flash, faults.busy_polls);
     eeprom_module_.set_faults(faults.eeprom, faults.busy_polls);

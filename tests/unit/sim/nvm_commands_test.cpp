@@ -579,6 +579,35 @@ TEST_F(NvmCommandsTest, InjectedFaultsHangOrRefuseCommands) {
     }
 }
 
+// A weak byte fails silently on both paths to the array: the host's register sequence and
+// the resident firmware's own programming complete without an error, the neighbour in the
+// same word programs, the weak byte keeps its bits, and an erase still reaches it.
+TEST_F(NvmCommandsTest, WeakByteProgramsSilentlyToNothing) {
+    FaultSet faults;
+    ASSERT_EQ(parse_fault("weak-flash:0x100AB", &faults), 0);  // page 0x34, offset 0xAB
+    ASSERT_EQ(faults.weak_flash, std::vector<uint32_t>{0x100AB});
+    connect();
+    ASSERT_EQ(mcu.add_weak_flash_byte(0x100AB), 0);
+    EXPECT_EQ(mcu.add_weak_flash_byte(static_cast<uint32_t>(mcu.flash().size())), EINVAL);
+
+    host.select(2, 0x34);
+    EXPECT_EQ(host.flash_program_word(0x80AA, 0x1200), nvm::kIdle);
+    EXPECT_EQ(mcu.read_word(0x80AA), 0x12FF);
+
+    EXPECT_EQ(mcu.program_flash_word(flash_at(mcu, 0x34, 0xAA), 0x0000), NvmStatus::kNotErased);
+    EXPECT_EQ(mcu.erase_flash_sector(flash_at(mcu, 0x34, 0)), NvmStatus::kOk);
+    EXPECT_EQ(mcu.read_word(0x80AA), 0xFFFF);
+    EXPECT_EQ(mcu.program_flash_word(flash_at(mcu, 0x34, 0xAA), 0x3400), NvmStatus::kOk);
+    EXPECT_EQ(mcu.read_word(0x80AA), 0x34FF);
+    EXPECT_EQ(mcu.program_flash_word(flash_at(mcu, 0x34, 0xAC), 0x5678), NvmStatus::kOk);
+    EXPECT_EQ(mcu.read_word(0x80AC), 0x5678);
+
+    for (const char* bad :
+         {"weak-flash", "weak-flash:x", "weak-flash:1:2", "weak-flash:1,after=1"}) {
+        EXPECT_EQ(parse_fault(bad, &faults), EINVAL) << bad;
+    }
+}
+
 TEST_F(NvmCommandsTest, StateFileKeepsTheCommandState) {
     zelv::test::TempDir dir;
     const std::string path = dir.file("board.sim");

@@ -301,6 +301,7 @@ TEST(SimFaults, ParsesTheDocumentedSyntax) {
         {"junk:200", true},
         {"stuck-flash:0x3F000", true},
         {"stuck-eeprom:0x105:0x7F", true},
+        {"weak-flash:0x1FFFF", true},
         {"slow-erase:6000", true},
         {"babble", true},
         {"babble:90", true},
