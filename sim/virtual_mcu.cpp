@@ -580,18 +580,16 @@ int VirtualMcu::add_stuck_byte(const StuckByte& stuck) {
 }
 
 int VirtualMcu::add_weak_flash_byte(uint32_t offset) {
-    bool added = false;
     try {
-        added = flash_module_.add_weak(offset);
+        if (flash_module_.add_weak(offset)) {
+            return 0;
+        }
     } catch (const std::bad_alloc&) {
         sim_error("not enough memory\n");
         return ENOMEM;
     }
-    if (!added) {
-        sim_error("weak byte at offset 0x%X lies outside the FLASH\n", offset);
-        return EINVAL;
-    }
-    return 0;
+    sim_error("weak byte at offset 0x%X lies outside the FLASH\n", offset);
+    return EINVAL;
 }
 
 void VirtualMcu::set_nvm_faults(const NvmFaults& faults) {
