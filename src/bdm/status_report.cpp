@@ -202,18 +202,7 @@ int print_hcs12x(const TargetModel& m, const Registers& r) {
     return print_flash_protection(m, "S12X");
 }
 
-}  // namespace
-
-int status_report(bool verbose) {
-    TargetModel& m = target();
-    Registers registers;
-    int result = read_memory_map(m, registers);
-    if (result == 0) {
-        result = read_security(m, registers);
-    }
-    if (result != 0 || !verbose) {
-        return result;
-    }
+int print_report(const TargetModel& m, const Registers& registers) {
     switch (m.family_id) {
         case kFamilyHc12:
             print_hc12(m, registers);
@@ -225,6 +214,41 @@ int status_report(bool verbose) {
         default:
             return 0;
     }
+}
+
+// An HCS12X reaches its RAM and EEPROM through fixed windows of the local map; a part with
+// more of either (a description giving the whole array) is used as far as its window goes,
+// so that images stay inside what the CPU sees and the EEPROM's protection field lies at
+// the window's end, where the CPU sees the array's last bytes.
+void bound_to_windows(TargetModel& m) {
+    if (m.family_id != kFamilyHcs12x) {
+        return;
+    }
+    if (m.ram_size > m.ram_space) {
+        m.ram_size = m.ram_space;
+    }
+    if (m.eeprom_size > m.eeprom_space) {
+        m.eeprom_size = m.eeprom_space;
+    }
+}
+
+}  // namespace
+
+int status_report(bool verbose) {
+    TargetModel& m = target();
+    Registers registers;
+    int result = read_memory_map(m, registers);
+    if (result == 0) {
+        result = read_security(m, registers);
+    }
+    if (result == 0 && verbose) {
+        // The report shows the sizes the description gives.
+        result = print_report(m, registers);
+    }
+    if (result == 0) {
+        bound_to_windows(m);
+    }
+    return result;
 }
 
 }  // namespace zelv

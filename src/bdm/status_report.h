@@ -4,7 +4,9 @@
 
 namespace zelv {
 
-// Returns 0, or the error of the first target access that failed (the report ends there).
+// On an HCS12X the model's RAM and EEPROM sizes are then cut to the windows the CPU reaches
+// (ram_space, eeprom_space). Returns 0, or the error of the first target access that failed (the
+// report ends there).
 [[nodiscard]] int status_report(bool verbose);
 
 }  // namespace zelv

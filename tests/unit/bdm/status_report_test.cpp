@@ -202,6 +202,32 @@ TEST_F(StatusReportTest, Hcs12xReport) {
     EXPECT_EQ(target().eeprom_space, 0x800U);
 }
 
+TEST_F(StatusReportTest, Hcs12xSizesAreBoundByTheCpuWindows) {
+    // A description with the whole 32 KB RAM and 4 KB EEPROM: the report shows them, and the
+    // model keeps what the CPU reaches, so images and the protection field stay in view.
+    std::string text = test::description_text("FTX512K4", "EETX4K", "HCS12X");
+    text.replace(text.find("ram_size 0x3000"), 15, "ram_size 0x8000");
+    ASSERT_EQ(test::build_target_from(dir, text), 0);
+    target().target_read_byte = read_byte;
+    target().target_read_word = read_word;
+    target().target_write_byte = write_byte;
+    ASSERT_EQ(target().eeprom_size, 0x1000U);
+    ASSERT_EQ(target().ram_size, 0x8000U);
+    ASSERT_EQ(report(true), 0);
+    EXPECT_NE(out.find("S12X RAM size <32kB> space <12kB> address range <0x1000-0x3FFF>\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(target().ram_size, 0x3000U);
+    EXPECT_EQ(target().eeprom_size, 0x800U);
+
+    // HCS12 parts keep the description's sizes.
+    use("FTS256K", "EETS4K", "HCS12");
+    memory[0x1C] = 0x00;  // MEMSIZ: 2 KB RAM space, no EEPROM space
+    ASSERT_EQ(report(false), 0);
+    EXPECT_EQ(target().ram_size, 0x3000U);
+    EXPECT_EQ(target().eeprom_size, 0x1000U);
+}
+
 TEST_F(StatusReportTest, Hc12Report) {
     use("NONE", "EETS1K", "HC12");
     memory[0x10] = 0x08;
