@@ -3,7 +3,6 @@
 #include "bdm/bdm_connect.h"
 #include "bdm/bdm_operations.h"
 #include "bdm/bdm_state.h"
-#include "cli/console.h"
 #include "pod/bdm12pod.h"
 
 namespace zelv {
@@ -22,11 +21,6 @@ int bdm_close() {
 
 int bdm_reserved() {
     return 0;
-}
-
-int bdm_reset() {
-    print_info("reset: normal mode\n");
-    return active_pod().reset_normal();
 }
 
 constinit const InterfaceOps bdm12pod_interface =

@@ -8,13 +8,17 @@
 
 namespace zelv {
 
+inline constexpr uint16_t kSelectionUnknown = 0xFFFF;
+
 struct BdmEngineState {
     // The pod in use: set by the BDM interface's open before anything else of the open runs,
     // never cleared.
     const BdmPod* pod = nullptr;
 
-    // The PPAGE value the direct FLASH path wrote last; 0xFF when unknown.
-    uint8_t cached_ppage = 0xFF;
+    // The FLASH block and page the direct FLASH path selected last, as (FCNFG << 8) | PPAGE;
+    // kSelectionUnknown when either is unknown. Both are tracked together because a page in
+    // PPAGE says nothing about the block in FCNFG, and 0xFF is itself a real page (HCS12X).
+    uint16_t cached_ppage = kSelectionUnknown;
 
     // The RAM agent is in target RAM and initialised. Every connect and every RAM load of an
     // image clears it.

@@ -80,18 +80,23 @@ int write_bd_byte(uint16_t address, uint8_t value) {
 int write_bd_word(uint16_t address, uint16_t value) {
     return pod().record(text("write_bd_word", address, 4, value));
 }
+void store(uint16_t address, uint8_t value) {
+    if (!pod().held(address)) {
+        pod().memory_[address] = value;
+    }
+}
 int write_byte(uint16_t address, uint8_t value) {
     const int result = pod().record(text("write_byte", address, 2, value));
     if (result == 0) {
-        pod().memory_[address] = value;
+        store(address, value);
     }
     return result;
 }
 int write_word(uint16_t address, uint16_t value) {
     const int result = pod().record(text("write_word", address, 4, value));
     if (result == 0) {
-        pod().memory_[address] = static_cast<uint8_t>(value >> 8);
-        pod().memory_[static_cast<uint16_t>(address + 1)] = static_cast<uint8_t>(value);
+        store(address, static_cast<uint8_t>(value >> 8));
+        store(static_cast<uint16_t>(address + 1), static_cast<uint8_t>(value));
     }
     return result;
 }
@@ -104,7 +109,7 @@ int read_block(uint16_t address, uint8_t* buffer, uint32_t length) {
 int write_block(uint16_t address, const uint8_t* data, uint32_t length) {
     const int result = pod().record(text("write_block", address) + " " + std::to_string(length));
     for (uint32_t i = 0; result == 0 && i < length; ++i) {
-        pod().memory_[static_cast<uint16_t>(address + i)] = data[i];
+        store(static_cast<uint16_t>(address + i), data[i]);
     }
     return result;
 }
@@ -123,7 +128,11 @@ int write_reg(unsigned index, uint16_t value) {
     return pod().record(text("write_reg", index, 4, value));
 }
 int go() {
-    return pod().record("go");
+    const int result = pod().record("go");
+    if (result == 0 && pod().on_go) {
+        pod().on_go(pod());
+    }
+    return result;
 }
 int go_until() {
     return pod().record("go_until");
@@ -165,12 +174,12 @@ constexpr BdmPod kTable = {
 
 }  // namespace
 
-FakePod::FakePod() {
+FakePod::FakePod() : previous_(current) {
     current = this;
 }
 
 FakePod::~FakePod() {
-    current = nullptr;
+    current = previous_;
 }
 
 const BdmPod& FakePod::table() {

@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,7 +16,8 @@ namespace zelv::test {
 
 class FakePod {
 public:
-    // Becomes the current pod; memory and the BDM block read 0x00.
+    // Becomes the current pod; memory and the BDM block read 0x00. The pod that was current
+    // before becomes current again when this one goes.
     FakePod();
     ~FakePod();
     FakePod(const FakePod&) = delete;
@@ -29,11 +32,21 @@ public:
 
     // Every call as text, e.g. "reset_special", "read_bd_byte FF01", "write_byte 0100 4B".
     [[nodiscard]] const std::vector<std::string>& calls() const { return calls_; }
+    // Forgets the calls so far.
+    void clear_calls() { calls_.clear(); }
     // The calls whose text starts with prefix.
     [[nodiscard]] std::vector<std::string> calls_of(const std::string& prefix) const;
 
     // The first call whose text starts with prefix fails: "fake pod failure", error.
     void fail(const std::string& prefix, int error);
+
+    // Writes to these addresses are logged but leave memory as the test set it (status
+    // registers whose value the test chooses).
+    void hold(uint16_t address) { held_.insert(address); }
+    [[nodiscard]] bool held(uint16_t address) const { return held_.count(address) != 0; }
+
+    // Runs after every successful go: what the code started there does (a RAM agent).
+    std::function<void(FakePod&)> on_go;
 
     [[nodiscard]] int opens() const { return opens_; }
     [[nodiscard]] int closes() const { return closes_; }
@@ -48,6 +61,8 @@ public:
     int close_result_ = 0;
 
 private:
+    FakePod* previous_;
+    std::set<uint16_t> held_;
     std::vector<std::string> calls_;
     std::string fail_prefix_;
     int fail_error_ = 0;

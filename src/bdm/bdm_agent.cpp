@@ -1,0 +1,192 @@
+#include "bdm/bdm_agent.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "bdm/bdm_ram.h"
+#include "bdm/bdm_state.h"
+#include "cli/console.h"
+#include "cli/settings.h"
+#include "memops/flash_layout.h"
+#include "target/description.h"
+#include "target/target_model.h"
+
+namespace zelv {
+namespace {
+
+constexpr uint16_t kBdmsts = 0xFF01;
+constexpr uint8_t kBdmact = 0x40;
+constexpr uint64_t kActiveWaitMs = 4999;  // more than this and the agent is given up
+constexpr std::size_t kPathLimit = 256;
+constexpr uint32_t kPageSize = 0x4000;
+
+// Whether the FLASH transfers can use a buffer of this size: they move one agent buffer per
+// chunk, a chunk must stay in one 16 KB page, tile the FLASH image and fit one sector.
+bool flash_chunk_fits(uint32_t size) {
+    const TargetModel& m = target();
+    if (size < 2 || size % 2 != 0 || kPageSize % size != 0) {
+        return false;
+    }
+    if (m.flash_size == 0 || m.flash_block_count == 0) {
+        return true;  // no FLASH the agent could serve: only the EEPROM batches use it
+    }
+    const uint32_t image = flash_image_size();
+    return image % size == 0 && size <= m.flash_sector_size;
+}
+
+bool inside_ram(uint32_t address, uint32_t length) {
+    const TargetModel& m = target();
+    return address >= m.ram_base && uint64_t{address} + length <= uint64_t{m.ram_base} + m.ram_size;
+}
+
+int check_buffer(const BdmEngineState& state) {
+    if ((state.agent_buffer & 1) != 0 || !inside_ram(state.agent_buffer, state.agent_buffer_size)) {
+        report_error("invalid RAM agent buffer address: 0x%04X\n", state.agent_buffer);
+        return EINVAL;
+    }
+    if (!flash_chunk_fits(state.agent_buffer_size)) {
+        report_error("invalid RAM agent buffer size: %u\n", state.agent_buffer_size);
+        return EINVAL;
+    }
+    return 0;
+}
+
+// Waits for the agent to return to active background mode. A clock that was set back
+// restarts the wait rather than ending it.
+int wait_background() {
+    const BdmPod& pod = active_pod();
+    uint64_t start = clock_ms();
+    for (;;) {
+        const uint64_t now = clock_ms();
+        if (now < start) {
+            start = now;
+        }
+        if (now - start > kActiveWaitMs) {
+            report_error("BDM active wait timed out\n");
+            return ETIMEDOUT;
+        }
+        uint8_t status = 0;
+        if (const int result = pod.read_bd_byte(kBdmsts, &status); result != 0) {
+            return result;
+        }
+        if ((status & kBdmact) != 0) {
+            return 0;
+        }
+    }
+}
+
+}  // namespace
+
+int select_method(const char* key, BdmMethod* method) {
+    const char* value = description_get(key, true);
+    if (value == nullptr || std::strcmp(value, "bdm") == 0) {
+        *method = BdmMethod::kDirect;
+        return 0;
+    }
+    if (std::strcmp(value, "agent") == 0) {
+        *method = BdmMethod::kAgent;
+        return 0;
+    }
+    // The value comes from a file: shown terminal-safe.
+    char shown[kPathLimit + 1] = {};
+    if (std::snprintf(shown, sizeof shown, "%s", value) < 0) {
+        shown[0] = '\0';
+    }
+    make_printable(shown);
+    report_error("invalid %s method: %s\n", key, shown);
+    return EINVAL;
+}
+
+int agent_command(uint8_t code, uint8_t* status) {
+    const BdmPod& pod = active_pod();
+    const BdmEngineState& state = bdm_state();
+    const uint16_t params = state.agent_params;
+    int result = pod.write_byte(static_cast<uint16_t>(params + agent_param::kCommand), code);
+    if (result == 0) {
+        result = pod.write_byte(static_cast<uint16_t>(params + agent_param::kStatus),
+                                agent_status::kNotSupported);
+    }
+    if (result == 0) {
+        result = pod.write_reg(kRegisterPc, static_cast<uint16_t>(state.ram_entry & 0xFFFF));
+    }
+    if (result == 0) {
+        result = pod.go();
+    }
+    if (result == 0) {
+        result = wait_background();
+    }
+    uint8_t answer = 0;
+    if (result == 0) {
+        result = pod.read_byte(static_cast<uint16_t>(params + agent_param::kStatus), &answer);
+    }
+    if (result != 0) {
+        return result;
+    }
+    if (answer == agent_status::kOscillatorInvalid) {
+        report_error("unable to proceed - oscillator frequency invalid\n");
+        return EINVAL;
+    }
+    if (answer == agent_status::kNotSupported) {
+        report_error("unable to proceed - command not supported\n");
+        return EOPNOTSUPP;
+    }
+    if (status != nullptr) {
+        *status = answer;
+        return 0;
+    }
+    if (answer != agent_status::kDone) {
+        report_error("unable to proceed - unknown response\n");
+        return EINVAL;
+    }
+    return 0;
+}
+
+int agent_load() {
+    BdmEngineState& state = bdm_state();
+    state.agent_loaded = false;
+    const char* value = description_get("bdm_agent", true);
+    if (value == nullptr) {
+        report_error("target RAM agent not available, cannot proceed\n");
+        return EINVAL;
+    }
+    // Either path is cut to 256 characters.
+    char path[kPathLimit + 1] = {};
+    const int length =
+        access(value, R_OK) == 0 || std::strchr(value, '/') != nullptr
+            ? std::snprintf(path, sizeof path, "%s", value)
+            : std::snprintf(path, sizeof path, "%s%c%s", settings().data_dir, '/', value);
+    if (length < 0) {
+        path[0] = '\0';
+    }
+    int result = ram_load(path, RamLoadKind::kAgent);
+    if (result != 0) {
+        return result;
+    }
+    const BdmPod& pod = active_pod();
+    const uint16_t params = state.agent_params;
+    const auto khz = static_cast<uint16_t>((settings().osc / 1000) & 0xFFFF);
+    if ((result = pod.write_word(static_cast<uint16_t>(params + agent_param::kFirst), khz)) != 0 ||
+        (result = agent_command(agent_cmd::kInitialise, nullptr)) != 0 ||
+        (result = pod.read_word(static_cast<uint16_t>(params + agent_param::kFirst),
+                                &state.agent_buffer)) != 0 ||
+        (result = pod.read_word(static_cast<uint16_t>(params + agent_param::kWord4),
+                                &state.agent_buffer_size)) != 0) {
+        return result;
+    }
+    print_debug("RAM agent data buffer address <0x%04X> length <0x%04X>\n", state.agent_buffer,
+                state.agent_buffer_size);
+    if ((result = check_buffer(state)) != 0) {
+        return result;
+    }
+    state.agent_loaded = true;
+    return 0;
+}
+
+int agent_require() {
+    return bdm_state().agent_loaded ? 0 : agent_load();
+}
+
+}  // namespace zelv

@@ -1,0 +1,355 @@
+// The EEPROM operations of the BDM interfaces (-B, -A, -C, -D) and the EEPROM module's
+// register procedures of the direct method.
+#include "bdm/bdm_eeprom.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "bdm/bdm_agent.h"
+#include "bdm/bdm_nvm.h"
+#include "bdm/bdm_operations.h"
+#include "bdm/bdm_state.h"
+#include "cli/bytes.h"
+#include "cli/console.h"
+#include "cli/progress.h"
+#include "cli/settings.h"
+#include "memops/eeprom_frames.h"
+#include "memops/memory_image.h"
+#include "srec/srec.h"
+#include "target/target_model.h"
+
+namespace zelv {
+namespace {
+
+constexpr uint32_t kReadChunk = 256;
+constexpr unsigned kInfoSize = 256;
+constexpr uint32_t kProtectedField = 16;    // the EEPROM's last bytes
+constexpr uint32_t kProtectionFromEnd = 3;  // the protection byte, from the end
+constexpr uint8_t kNoProtection = 0xFF;     // what EPROT shows without protection
+
+int write(uint16_t address, uint8_t value) {
+    return active_pod().write_byte(address, value);
+}
+
+uint16_t param(uint16_t offset) {
+    return static_cast<uint16_t>(bdm_state().agent_params + offset);
+}
+
+// The checks the read, write and protect make before anything else; erase runs on a
+// secured part.
+int prepare(const char* key, const char* what, bool refuse_secured, BdmMethod* method) {
+    if (const int result = select_method(key, method); result != 0) {
+        return result;
+    }
+    if (target().eeprom_size == 0) {
+        report_error("%s not possible - no EEPROM memory\n", what);
+        return EINVAL;
+    }
+    if (refuse_secured && target().secured != 0 && settings().force == 0) {
+        report_error("%s not possible - MCU secured (-f option forces the operation)\n", what);
+        return EIO;
+    }
+    return 0;
+}
+
+// One agent EEPROM write: the bytes into the data buffer, their EEPROM address at +2 and
+// count at +4, command 5.
+int agent_write(uint16_t address, const uint8_t* data, uint32_t length) {
+    const BdmPod& pod = active_pod();
+    int result = 0;
+    if ((result = pod.write_block(bdm_state().agent_buffer, data, length)) != 0 ||
+        (result = pod.write_word(param(agent_param::kFirst), address)) != 0 ||
+        (result = pod.write_word(param(agent_param::kWord4), static_cast<uint16_t>(length))) != 0) {
+        return result;
+    }
+    return agent_command(agent_cmd::kEepromWrite, nullptr);
+}
+
+// Sends data in batches of at most the agent's buffer size, stepping the open progress bar
+// when asked to.
+int agent_write_batches(uint16_t address, const uint8_t* data, uint32_t length, bool progress) {
+    const uint32_t batch = bdm_state().agent_buffer_size;
+    for (uint32_t done = 0; done < length;) {
+        const uint32_t piece = std::min(batch, length - done);
+        if (const int result =
+                agent_write(static_cast<uint16_t>(address + done), data + done, piece);
+            result != 0) {
+            return result;
+        }
+        done += piece;
+        if (progress) {
+            progress_step(done, length);
+        }
+    }
+    return 0;
+}
+
+// Programs the words from first on; length is even.
+int program_words(const std::vector<uint8_t>& image, uint32_t first, uint32_t length,
+                  BdmMethod method) {
+    const uint32_t offset = first - target().eeprom_base;
+    if (method == BdmMethod::kAgent) {
+        return agent_write_batches(static_cast<uint16_t>(first), image.data() + offset, length,
+                                   true);
+    }
+    for (uint32_t i = 0; i < length; i += 2) {
+        const int result = eeprom_program_word(static_cast<uint16_t>(first + i),
+                                               be16_get(image.data() + offset + i));
+        if (result != 0) {
+            return result;
+        }
+        progress_step(i + 2, length);
+    }
+    return 0;
+}
+
+// Reads the words back in block reads and compares them with the image.
+int verify_words(const std::vector<uint8_t>& image, uint32_t first, uint32_t length) {
+    const uint32_t offset = first - target().eeprom_base;
+    uint8_t piece[kReadChunk];
+    for (uint32_t k = 0; k < length; k += kReadChunk) {
+        const uint32_t count = std::min(kReadChunk, length - k);
+        if (const int result =
+                active_pod().read_block(static_cast<uint16_t>(first + k), piece, count);
+            result != 0) {
+            return result;
+        }
+        for (uint32_t i = 0; i < count; i += 2) {
+            const uint16_t value = be16_get(piece + i);
+            const uint16_t expected = be16_get(image.data() + offset + k + i);
+            if (value != expected) {
+                report_error(
+                    "EEPROM data verify error at address <0x%04X> value <0x%04X> expected "
+                    "<0x%04X>\n",
+                    first + k + i, value, expected);
+                return EIO;
+            }
+        }
+        progress_step(k + count, length);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int eeprom_command(uint8_t command) {
+    int result = write(eeprom_reg::kEcmd, command);
+    if (result == 0) {
+        result = write(eeprom_reg::kEstat, nvm::kCbeif);
+    }
+    return result != 0 ? result : nvm_wait(eeprom_reg::kEstat, "EEPROM");
+}
+
+int eeprom_program_word(uint16_t address, uint16_t value) {
+    const int result = active_pod().write_word(address, value);
+    return result != 0 ? result : eeprom_command(nvm::kWordProgram);
+}
+
+int eeprom_mass_erase() {
+    const BdmPod& pod = active_pod();
+    int result = 0;
+    if ((result = write(eeprom_reg::kEprot, 0xFF)) != 0 ||
+        (result = write(eeprom_reg::kEstat, nvm::kClearFlags)) != 0 ||
+        (result = pod.write_word(eeprom_reg::kEdata, 0)) != 0 ||
+        (result = pod.write_word(eeprom_reg::kEaddr, 0)) != 0) {
+        return result;
+    }
+    return eeprom_command(nvm::kMassErase);
+}
+
+int bdm_eeprom_read(const char* path) {
+    BdmMethod method = BdmMethod::kDirect;
+    int result = prepare("bdm_eeprom_read", "EEPROM read", true, &method);
+    // The read itself goes through the pod's block reads either way; the agent is loaded
+    // as the method asks, to serve the operations that follow.
+    if (result == 0 && method == BdmMethod::kAgent) {
+        result = agent_require();
+    }
+    if (result != 0) {
+        return result;
+    }
+    return eeprom_read_frame(path, kReadChunk, active_pod().read_block);
+}
+
+int bdm_eeprom_erase() {
+    BdmMethod method = BdmMethod::kDirect;
+    int result = prepare("bdm_eeprom_erase", "EEPROM erase", false, &method);
+    const bool agent = method == BdmMethod::kAgent;
+    if (result == 0 && agent) {
+        result = agent_require();
+    }
+    if (result == 0) {
+        result = agent ? agent_command(agent_cmd::kEepromErase, nullptr) : eeprom_mass_erase();
+    }
+    if (result != 0) {
+        return result;
+    }
+    print_info("EEPROM erase: memory erased\n");
+    if (settings().verify == 0) {
+        return 0;
+    }
+    if (agent) {
+        uint8_t status = 0;
+        if ((result = agent_command(agent_cmd::kEepromEraseVerify, &status)) != 0) {
+            return result;
+        }
+        if (status == agent_status::kNotClear) {
+            report_error("EEPROM erase verify failed - memory not clear\n");
+            return EIO;
+        }
+        if (status != agent_status::kDone) {
+            report_error("EEPROM erase verify failed - unknown response\n");
+            return EINVAL;
+        }
+    } else {
+        const BdmPod& pod = active_pod();
+        uint8_t status = 0;
+        if ((result = write(eeprom_reg::kEstat, nvm::kClearFlags)) != 0 ||
+            (result = pod.write_word(eeprom_reg::kEdata, 0)) != 0 ||
+            (result = pod.write_word(eeprom_reg::kEaddr, 0)) != 0 ||
+            (result = eeprom_command(nvm::kEraseVerify)) != 0 ||
+            (result = pod.read_byte(eeprom_reg::kEstat, &status)) != 0) {
+            return result;
+        }
+        if ((status & nvm::kBlank) == 0) {
+            report_error("EEPROM erase verify failed - memory not clear\n");
+            return EIO;
+        }
+    }
+    print_info("EEPROM erase: verify ok\n");
+    return 0;
+}
+
+int bdm_eeprom_write(const char* path) {
+    const TargetModel& m = target();
+    BdmMethod method = BdmMethod::kDirect;
+    int result = prepare("bdm_eeprom_write", "EEPROM write", true, &method);
+    if (result == 0 && method == BdmMethod::kAgent) {
+        result = agent_require();
+    }
+    if (result != 0) {
+        return result;
+    }
+    std::vector<uint8_t> image;
+    if ((result = allocate_image(&image, m.eeprom_size)) != 0) {
+        return result;
+    }
+    print_info("EEPROM write: data file <%s>\n", path);
+    char info[kInfoSize] = {};
+    uint32_t lowest = m.eeprom_size;
+    uint32_t highest = 0;
+    if ((result = srec_read(path, info, kInfoSize, image.data(), m.eeprom_size, nullptr, nullptr,
+                            &lowest, &highest, eeprom_address_to_offset)) != 0) {
+        return result;
+    }
+    if (lowest > highest || lowest >= m.eeprom_size) {
+        // No data records: nothing to write or verify.
+        print_info("EEPROM write: data info <%s>\n", info);
+        return 0;
+    }
+    uint32_t first = m.eeprom_base + lowest;
+    uint32_t last = m.eeprom_base + highest;
+    uint32_t length = last - first + 1;
+    print_info(
+        "EEPROM write: data info <%s>\nEEPROM write: address range <0x%04X-0x%04X> length "
+        "<0x%04X>\n",
+        info, first, last, length);
+    if (last >= m.eeprom_base + m.eeprom_size - kProtectedField && settings().force == 0) {
+        report_error(
+            "EEPROM data covers protected area. If this is intended, consider -f option.\n");
+        return EINVAL;
+    }
+    // Whole words: the bytes the widening adds come from the erased image.
+    if ((first & 1) != 0) {
+        --first;
+        ++length;
+    }
+    if ((last & 1) == 0) {
+        ++length;
+    }
+    const uint64_t start = progress_start("EEPROM write: data");
+    if ((result = program_words(image, first, length, method)) != 0) {
+        return result;
+    }
+    progress_end(start, "EEPROM write: data", m.eeprom_size);
+    if (settings().verify == 0) {
+        return 0;
+    }
+    const uint64_t verify_start = progress_start("EEPROM write: verify");
+    if ((result = verify_words(image, first, length)) != 0) {
+        return result;
+    }
+    progress_end(verify_start, "EEPROM write: verify", m.eeprom_size);
+    print_info("EEPROM write: verify ok\n");
+    return 0;
+}
+
+int bdm_eeprom_protect(const char* range) {
+    const TargetModel& m = target();
+    BdmMethod method = BdmMethod::kDirect;
+    int result = prepare("bdm_eeprom_protect", "EEPROM protect", true, &method);
+    if (result != 0) {
+        return result;
+    }
+    const EepromProtection* protection = eeprom_protection_find(range);
+    if (protection == nullptr) {
+        report_error("invalid EEPROM protection area: %s\n", range);
+        return EINVAL;
+    }
+    const BdmPod& pod = active_pod();
+    uint8_t eprot = 0;
+    if ((result = pod.read_byte(eeprom_reg::kEprot, &eprot)) != 0) {
+        return result;
+    }
+    if (eprot != kNoProtection && settings().force == 0) {
+        report_error("EEPROM protection already set\n");
+        return EINVAL;
+    }
+    if (method == BdmMethod::kAgent && (result = agent_require()) != 0) {
+        return result;
+    }
+    const auto end = static_cast<uint16_t>(m.eeprom_base + m.eeprom_size);
+    const auto field = static_cast<uint16_t>(end - kProtectedField);
+    uint8_t bytes[kProtectedField] = {};
+    if ((result = pod.read_block(field, bytes, kProtectedField)) != 0) {
+        return result;
+    }
+    const uint32_t at = kProtectedField - kProtectionFromEnd;
+    bytes[at] = protection->value;
+    if (method == BdmMethod::kAgent) {
+        result = agent_write_batches(field, bytes, kProtectedField, false);
+    } else {
+        // The word holding the byte; its high byte keeps what the EEPROM has there.
+        result = eeprom_program_word(static_cast<uint16_t>(end - kProtectionFromEnd - 1),
+                                     be16_get(bytes + at - 1));
+    }
+    if (result != 0) {
+        return result;
+    }
+    if (eprot != kNoProtection) {
+        print_info("EEPROM protect: protection already set - forced overwrite\n");
+    }
+    if (protection->block_size == 0) {
+        print_info("EEPROM protect: whole area\n");
+    } else {
+        print_info("EEPROM protect: address range <0x%04X-0x%04X> block size <%uB>\n",
+                   m.eeprom_base + m.eeprom_size - protection->block_size,
+                   m.eeprom_base + m.eeprom_size - 1, protection->block_size);
+    }
+    if (settings().verify == 0) {
+        return 0;
+    }
+    uint8_t value = 0;
+    if ((result = pod.read_byte(static_cast<uint16_t>(end - kProtectionFromEnd), &value)) != 0) {
+        return result;
+    }
+    if (value != protection->value) {
+        report_error("EEPROM protection error\n");
+        return EIO;
+    }
+    print_info("EEPROM protect: verify ok\n");
+    return 0;
+}
+
+}  // namespace zelv

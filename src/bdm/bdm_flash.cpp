@@ -1,0 +1,122 @@
+// The FLASH operations of the BDM interfaces: -G, -H, -E and -F, by the method the target
+// description chooses for each.
+#include <cerrno>
+
+#include "bdm/bdm_agent.h"
+#include "bdm/bdm_flash_agent.h"
+#include "bdm/bdm_flash_direct.h"
+#include "bdm/bdm_operations.h"
+#include "bdm/bdm_state.h"
+#include "cli/console.h"
+#include "cli/settings.h"
+#include "memops/flash_frames.h"
+#include "target/target_model.h"
+
+namespace zelv {
+namespace {
+
+constexpr uint32_t kDirectReadChunk = 512;
+constexpr uint32_t kDirectWriteChunk = 16;
+constexpr uint16_t kUnsecuredWord = 0xFFFE;  // security byte 0xFE: SEC 10
+
+// The checks every FLASH read and write makes before it touches the target.
+int prepare(const char* key, const char* what, BdmMethod* method) {
+    int result = select_method(key, method);
+    if (result == 0) {
+        result = flash_check_module(what);
+    }
+    if (result != 0) {
+        return result;
+    }
+    if (target().secured != 0 && settings().force == 0) {
+        report_error("%s not possible - MCU secured (-f option forces the operation)\n", what);
+        return EIO;
+    }
+    if (*method == BdmMethod::kAgent) {
+        return agent_require();
+    }
+    bdm_state().cached_ppage = kSelectionUnknown;
+    return 0;
+}
+
+int direct_security_word(uint16_t value) {
+    const TargetModel& m = target();
+    const auto top_page = static_cast<uint8_t>((m.ppage_base + m.ppage_count - 1) & 0xFF);
+    const BdmPod& pod = active_pod();
+    int result = pod.write_byte(flash_reg::kFcnfg, 0);
+    if (result == 0) {
+        result = pod.write_byte(flash_reg::kPpage, top_page);
+    }
+    // The selection the read and write paths remember is no longer what the part has.
+    bdm_state().cached_ppage = kSelectionUnknown;
+    return result != 0 ? result : flash_program_word(kSecurityWord, value);
+}
+
+}  // namespace
+
+int bdm_flash_read(const char* path) {
+    BdmMethod method = BdmMethod::kDirect;
+    if (const int result = prepare("bdm_flash_read", "FLASH read", &method); result != 0) {
+        return result;
+    }
+    if (method == BdmMethod::kAgent) {
+        return flash_read_frame(path, bdm_state().agent_buffer_size, agent_flash_read_chunk);
+    }
+    return flash_read_frame(path, kDirectReadChunk, bdm_flash_read_chunk);
+}
+
+int bdm_flash_write(const char* path) {
+    BdmMethod method = BdmMethod::kDirect;
+    if (const int result = prepare("bdm_flash_write", "FLASH write", &method); result != 0) {
+        return result;
+    }
+    if (method == BdmMethod::kAgent) {
+        return flash_write_frame(path, bdm_state().agent_buffer_size, agent_flash_write_chunk);
+    }
+    return flash_write_frame(path, kDirectWriteChunk, bdm_flash_write_chunk);
+}
+
+int bdm_flash_erase(int unsecure) {
+    BdmMethod method = BdmMethod::kDirect;
+    int result = select_method("bdm_flash_erase", &method);
+    if (result == 0) {
+        result = flash_check_module("FLASH erase");
+    }
+    // A secured part is erased without -f: erasing is how it is brought back.
+    if (result == 0 && method == BdmMethod::kAgent) {
+        result = agent_require();
+    }
+    if (result != 0) {
+        return result;
+    }
+    const bool agent = method == BdmMethod::kAgent;
+    if (agent) {
+        if ((result = agent_flash_erase()) != 0) {
+            return result;
+        }
+        print_info("FLASH erase: memory erased\n");
+    } else {
+        uint32_t elapsed = 0;
+        if ((result = flash_mass_erase(&elapsed)) != 0) {
+            return result;
+        }
+        print_info("FLASH erase: memory erased, time <%u ms>\n", elapsed);
+    }
+    if (settings().verify != 0) {
+        if ((result = agent ? agent_flash_erase_verify() : flash_erase_verify()) != 0) {
+            return result;
+        }
+        print_info("FLASH erase: verify ok\n");
+    }
+    if (unsecure != 0) {
+        result = agent ? agent_flash_security_word(kUnsecuredWord)
+                       : direct_security_word(kUnsecuredWord);
+        if (result != 0) {
+            return result;
+        }
+        print_info("FLASH erase: security byte set to unsecure state\n");
+    }
+    return 0;
+}
+
+}  // namespace zelv

@@ -1,0 +1,49 @@
+#include "bdm/bdm_nvm.h"
+
+#include <cerrno>
+
+#include "bdm/bdm_state.h"
+#include "cli/console.h"
+
+namespace zelv {
+namespace {
+
+constexpr uint64_t kWaitLimitMs = 999;  // more than this and the command has timed out
+
+}  // namespace
+
+int nvm_wait(uint16_t status_register, const char* module) {
+    const BdmPod& pod = active_pod();
+    uint64_t start = clock_ms();
+    uint8_t status = 0;
+    for (;;) {
+        if (const int result = pod.read_byte(status_register, &status); result != 0) {
+            return result;
+        }
+        if ((status & (nvm::kCcif | nvm::kPviol | nvm::kAccerr)) != 0) {
+            break;
+        }
+        const uint64_t now = clock_ms();
+        if (now < start) {
+            start = now;  // the clock was set back: count from here
+        }
+        if (now - start > kWaitLimitMs) {
+            break;
+        }
+    }
+    if ((status & nvm::kPviol) != 0) {
+        report_error("%s protection violation (PVIOL bit set)\n", module);
+        return EIO;
+    }
+    if ((status & nvm::kAccerr) != 0) {
+        report_error("%s access error (ACCERR bit set)\n", module);
+        return EIO;
+    }
+    if ((status & nvm::kCcif) != 0) {
+        return 0;
+    }
+    report_error("%s operation timed out\n", module);
+    return ETIMEDOUT;
+}
+
+}  // namespace zelv

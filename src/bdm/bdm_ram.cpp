@@ -1,0 +1,149 @@
+#include "bdm/bdm_ram.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "bdm/bdm_operations.h"
+#include "bdm/bdm_state.h"
+#include "cli/console.h"
+#include "cli/progress.h"
+#include "cli/settings.h"
+#include "memops/memory_image.h"
+#include "srec/srec.h"
+#include "target/target_model.h"
+
+namespace zelv {
+namespace {
+
+constexpr unsigned kInfoSize = 256;
+constexpr uint32_t kNoEntry = 0xFFFFFFFFU;
+constexpr uint32_t kLoadChunk = 256;
+
+int write_image(const std::vector<uint8_t>& image, uint32_t lowest, uint32_t length) {
+    const TargetModel& m = target();
+    const uint64_t start = progress_start("RAM load: data");
+    for (uint32_t done = 0; done < length;) {
+        const uint32_t piece = std::min(kLoadChunk, length - done);
+        const auto address = static_cast<uint16_t>(m.ram_base + lowest + done);
+        if (const int result =
+                active_pod().write_block(address, image.data() + lowest + done, piece);
+            result != 0) {
+            return result;
+        }
+        done += piece;
+        progress_step(done, length);
+    }
+    // No summary line: the RAM load shows only its bar.
+    progress_end(start, nullptr, 0);
+    return 0;
+}
+
+}  // namespace
+
+uint32_t ram_address_to_offset(uint32_t address) {
+    const TargetModel& m = target();
+    if (address >= m.ram_base && uint64_t{address} < uint64_t{m.ram_base} + m.ram_size) {
+        return address - m.ram_base;
+    }
+    return m.ram_size;
+}
+
+int ram_load(const char* path, RamLoadKind kind) {
+    BdmEngineState& state = bdm_state();
+    const TargetModel& m = target();
+    const bool agent = kind == RamLoadKind::kAgent;
+    if (!agent) {
+        state.agent_loaded = false;
+    }
+    std::vector<uint8_t> image;
+    if (const int result = allocate_image(&image, m.ram_size); result != 0) {
+        return result;
+    }
+    print_info("RAM load: %s file <%s>\n", agent ? "agent" : "image", path);
+    char info[kInfoSize] = {};
+    uint32_t entry = kNoEntry;
+    uint32_t lowest = m.ram_size;
+    uint32_t highest = 0;
+    if (const int result = srec_read(path, info, kInfoSize, image.data(), m.ram_size, nullptr,
+                                     &entry, &lowest, &highest, ram_address_to_offset);
+        result != 0) {
+        return result;
+    }
+    // The reader lets an entry of 0 through unchecked ("no entry point"); where RAM does not
+    // start at 0 it maps outside RAM, and a program cannot start there.
+    if (entry >= m.ram_size) {
+        entry = kNoEntry;
+    }
+    // -j gives a program its start, never an agent: the agent's own entry is where every
+    // command starts it.
+    if (entry == kNoEntry && (agent || settings().start_address_set == 0)) {
+        report_error("entry address not specified\n");
+        return EINVAL;
+    }
+    const bool has_data = lowest <= highest && lowest < m.ram_size;
+    const uint32_t first = m.ram_base + lowest;
+    const uint32_t last = m.ram_base + highest;
+    const uint32_t length = has_data ? highest - lowest + 1 : 0;
+    if (agent) {
+        // The parameter block is the agent's lowest loaded address, and its words must be
+        // aligned for the word accesses of the command protocol.
+        if (!has_data) {
+            report_error("RAM agent file holds no data\n");
+            return EINVAL;
+        }
+        if ((first & 1) != 0) {
+            report_error("invalid RAM agent parameter address: 0x%04X\n", first);
+            return EINVAL;
+        }
+    }
+    state.ram_entry =
+        entry != kNoEntry ? entry + m.ram_base : static_cast<uint32_t>(settings().start_address);
+
+    if (agent) {
+        print_info("RAM load: address range <0x%04X-0x%04X> length <0x%04X> entry <0x%04X>\n",
+                   first, last, length, state.ram_entry);
+    } else {
+        print_info("RAM load: image info <%s>\n", info);
+        if (has_data) {
+            print_info("RAM load: address range <0x%04X-0x%04X> length <0x%04X> entry <0x%04X>\n",
+                       first, last, length, state.ram_entry);
+        }
+    }
+    if (has_data) {
+        if (const int result = write_image(image, lowest, length); result != 0) {
+            return result;
+        }
+    }
+    if (agent) {
+        state.agent_params = static_cast<uint16_t>(first);
+    }
+    return 0;
+}
+
+int bdm_ram_run(const char* path) {
+    const TargetModel& m = target();
+    BdmEngineState& state = bdm_state();
+    if (m.secured != 0 && settings().force == 0) {
+        print_always("RAM run: MCU secured (-f option forces loading and running the program)\n");
+        return 0;
+    }
+    if (const int result = ram_load(path, RamLoadKind::kImage); result != 0) {
+        return result;
+    }
+    if (settings().start_address_set != 0) {
+        state.ram_entry = static_cast<uint32_t>(settings().start_address);
+    }
+    const BdmPod& pod = active_pod();
+    int result = pod.write_reg(kRegisterPc, static_cast<uint16_t>(state.ram_entry & 0xFFFF));
+    if (result == 0) {
+        result = pod.go();
+    }
+    if (result != 0) {
+        return result;
+    }
+    print_info("RAM run: image loaded and started from adrress <0x%04X>\n", state.ram_entry);
+    return 0;
+}
+
+}  // namespace zelv
