@@ -102,6 +102,24 @@ inline std::map<uint32_t, uint8_t> srec_bytes(const std::string& path) {
     return bytes;
 }
 
+// A section of a zelvanor-sim state file ("FLSH", "EEPR", "RAM ", "REGS", ...): the virtual
+// memory a run left, read here byte for byte. Empty when the file or section is missing.
+inline std::vector<uint8_t> state_section(const std::string& path, const std::string& tag) {
+    const std::string s = test::file_exists(path) ? test::read_file(path) : std::string();
+    for (size_t at = 10; at + 8 <= s.size();) {
+        uint32_t length = 0;
+        for (size_t i = 0; i < 4; ++i) {
+            length = (length << 8) | static_cast<uint8_t>(s[at + 4 + i]);
+        }
+        if (s.compare(at, 4, tag) == 0) {
+            return std::vector<uint8_t>(s.begin() + static_cast<long>(at + 8),
+                                        s.begin() + static_cast<long>(at + 8 + length));
+        }
+        at += 8 + length;
+    }
+    return {};
+}
+
 // Progress summaries carry wall-clock times; this makes them comparable.
 inline std::string without_times(const std::string& text) {
     static const std::regex timing("time <[0-9]+\\.[0-9]{2} s> rate <[0-9]+ B/s>");

@@ -30,23 +30,6 @@ const std::map<std::string, Part> kParts = {{"c32", {"mc9s12c32.dat", 0x3E, 0x3E
 const std::string kAgent = std::string(ZELV_SOURCE_DIR) + "/sim/zelvanor-sim-lrae-agent.s19";
 const std::string kBar = "[##################################################]";
 
-// A section of a state file ("FLSH", "RAM ", ...).
-std::vector<uint8_t> state_section(const std::string& path, const std::string& tag) {
-    const std::string s = test::read_file(path);
-    for (size_t at = 10; at + 8 <= s.size();) {
-        uint32_t length = 0;
-        for (size_t i = 0; i < 4; ++i) {
-            length = (length << 8) | static_cast<uint8_t>(s[at + 4 + i]);
-        }
-        if (s.compare(at, 4, tag) == 0) {
-            return std::vector<uint8_t>(s.begin() + static_cast<long>(at + 8),
-                                        s.begin() + static_cast<long>(at + 8 + length));
-        }
-        at += 8 + length;
-    }
-    return {};
-}
-
 class LraeSession : public testing::Test {
 protected:
     // The part's shipped description with the LRAE keys; extra lines go first, so they win.
