@@ -153,6 +153,12 @@ int agent_load() {
         return EINVAL;
     }
     // Either path is cut to 256 characters.
+    // A secured part keeps the BDM out of its RAM: the agent could neither be loaded nor
+    // started, and what its status reads back would mean nothing.
+    if (target().secured != 0) {
+        report_error("RAM agent load not possible - MCU secured\n");
+        return EIO;
+    }
     char path[kPathLimit + 1] = {};
     const int length =
         access(value, R_OK) == 0 || std::strchr(value, '/') != nullptr

@@ -54,7 +54,8 @@ inline constexpr uint16_t kWord6 = 6;
 
 // Loads and initialises the agent the `bdm_agent` key names (as it stands when readable or
 // when it holds a '/', else in the data directory): the file into RAM, the oscillator in kHz
-// at +2, command 0, and the data buffer's address and size from +2 and +4. An agent whose
+// at +2, command 0, and the data buffer's address and size from +2 and +4. A secured part
+// keeps the BDM out of its RAM: EIO before anything is sent, -f or not. An agent whose
 // file has no entry address, whose parameter block or buffer lies at an odd address or
 // outside RAM, or whose buffer size the FLASH and EEPROM transfers cannot use (odd, below 2,
 // not dividing 16 KB and the FLASH image, above the FLASH sector) is refused with EINVAL.

@@ -171,6 +171,15 @@ TEST_F(AgentTest, AgentFilesThatCannotServe) {
         EXPECT_EQ(err, std::string("\nerror: ") + c.message + "\n");
         EXPECT_TRUE(writes().empty());
     }
+
+    // A secured part keeps its RAM from the BDM, whatever -f says.
+    use("FTS256K", "EETS4K", agent_keys({}));
+    target().secured = 1;
+    settings().force = 1;
+    pod.clear_calls();
+    EXPECT_EQ(run([] { return agent_load(); }), EIO);
+    EXPECT_EQ(err, "\nerror: RAM agent load not possible - MCU secured\n");
+    EXPECT_TRUE(pod.calls().empty());
 }
 
 TEST_F(AgentTest, AgentPathLookup) {
