@@ -3,6 +3,7 @@
 // what a secured part or an unknown FLASH module refuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,7 @@ namespace {
 
 // The methods every operation is run by: the FLASH registers driven from the host, and the
 // virtual target's RAM agent.
-const std::vector<std::string> kMethods = {"bdm"};
+const std::vector<std::string> kMethods = {"bdm", "agent"};
 
 class BdmFlash : public BdmSession {};
 
@@ -127,14 +128,12 @@ TEST_F(BdmFlash, EraseAndVerifyReachEveryBlock) {
         }
         const std::string file = srec("blocks.s19", text);
         test::ProcessResult r =
-            zelv("dp256", {"-a", "banked-ppage", "-H", file}, method_keys(method));
+            zelv("dp256", {"-a", "banked-ppage", "-F", "-H", file}, method_keys(method));
         ASSERT_EQ(r.status, 0) << r.err;
-        ASSERT_EQ(programmed(flash("dp256")), 16U);
+        ASSERT_EQ(programmed(flash("dp256")), 17U) << "four words and the security byte";
 
-        // A secured part (its security byte is erased) is erased without -f, every block.
         r = zelv("dp256", {"-v", "-E"}, method_keys(method));
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.out.find("S12 part security <secured>"), std::string::npos);
         EXPECT_EQ(programmed(flash("dp256")), 0U) << "no block kept its word";
 
         // A cell in block 2 that no erase clears: the verify of that block catches it.
@@ -201,6 +200,7 @@ TEST_F(BdmFlash, SecuredPartNeedsForceToBeReadOrWritten) {
     for (const std::string& method : kMethods) {
         SCOPED_TRACE(method);
         fresh("c32");
+        std::remove(dir.file("out.s19").c_str());
         const std::string file = srec("app.s19", s_record('1', 0xC000, {1, 2, 3, 4}));
         // Written, its security byte still erased: secured from the next reset on.
         test::ProcessResult r = zelv("c32", {"-H", file}, method_keys(method));
@@ -216,10 +216,31 @@ TEST_F(BdmFlash, SecuredPartNeedsForceToBeReadOrWritten) {
         EXPECT_EQ(r.err,
                   "\nerror: FLASH write not possible - MCU secured (-f option forces the "
                   "operation)\n");
-        // Forced, the read goes through and gets what a secured part gives the BDM.
+        // Forced, a read by registers gets what a secured part gives the BDM; the agent
+        // cannot even be loaded into the part's RAM.
         r = zelv("c32", {"-f", "-G", dir.file("out.s19")}, method_keys(method));
-        EXPECT_EQ(r.status, 0) << r.err;
+        if (method == "bdm") {
+            EXPECT_EQ(r.status, 0) << r.err;
+            const std::map<uint32_t, uint8_t> read = srec_bytes(dir.file("out.s19"));
+            EXPECT_EQ(read.size(), 0x8000U);
+            EXPECT_TRUE(std::all_of(read.begin(), read.end(),
+                                    [](const auto& byte) { return byte.second == 0x00; }));
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, "\nerror: RAM agent load not possible - MCU secured\n");
+        }
         EXPECT_EQ(flash("c32")[flash_offset("c32", 0x3F, 0xC000)], 0x01) << "nothing changed";
+
+        // Erasing needs no -f by registers, which a secured part still takes.
+        r = zelv("c32", {"-v", "-E"}, method_keys(method));
+        if (method == "bdm") {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(programmed(flash("c32")), 0U);
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, "\nerror: RAM agent load not possible - MCU secured\n");
+            EXPECT_EQ(programmed(flash("c32")), 4U);
+        }
     }
 }
 

@@ -10,7 +10,7 @@
 namespace zelv::e2e {
 namespace {
 
-const std::vector<std::string> kMethods = {"bdm"};
+const std::vector<std::string> kMethods = {"bdm", "agent"};
 
 class BdmSecurity : public BdmSession {};
 
