@@ -124,6 +124,28 @@ TEST_F(BdmSecurity, RamRunLoadsAndStarts) {
     EXPECT_EQ(ram("dp256"), before);
 }
 
+TEST_F(BdmSecurity, TheReadmeSessionsRun) {
+    // The README's two sessions against the virtual target, from the top of the source tree.
+    const std::string board = dir.file("board.sim");
+    const std::string back = dir.file("flash.s19");
+    const std::vector<std::vector<std::string>> sessions = {
+        {"-t", "data/mc9s12dp256.dat", "-U", "-v", "-E", "-H", "examples/blink.s19", "-S", "-R"},
+        {"-t", "examples/dp256-bdm-agent.dat", "-v", "-U", "-F", "-H", "examples/blink.s19", "-G",
+         back},
+    };
+    for (const std::vector<std::string>& session : sessions) {
+        std::vector<std::string> argv = {
+            ZELV_SIM_BINARY, "--part",  "dp256",  "--pod", "bdm12pod",  "--osc",
+            "16M",           "--state", board,    "--",    ZELV_BINARY, "-i",
+            "bdm12pod",      "-p",      "@PORT@", "-o",    "16M"};
+        argv.insert(argv.end(), session.begin(), session.end());
+        const test::ProcessResult r = test::run_process(argv, {}, ZELV_SOURCE_DIR);
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+    const std::string text = test::read_file(back);
+    EXPECT_NE(text.find("S113C000CF4000180BFF0003790001710001CEFF3F"), std::string::npos) << text;
+}
+
 class BdmWholeSession : public BdmSession {};
 
 TEST_F(BdmWholeSession, UnsecureEraseWriteReadProtectSecureReset) {
