@@ -70,10 +70,13 @@ int bdm_flash_write(const char* path) {
     if (const int result = prepare("bdm_flash_write", "FLASH write", &method); result != 0) {
         return result;
     }
+    // -v reads the pages back through the method's own FLASH read, in its -G pieces.
     if (method == BdmMethod::kAgent) {
-        return flash_write_frame(path, bdm_state().agent_buffer_size, agent_flash_write_chunk);
+        const uint32_t size = bdm_state().agent_buffer_size;
+        return flash_write_frame(path, size, agent_flash_write_chunk, agent_flash_read_chunk, size);
     }
-    return flash_write_frame(path, kDirectWriteChunk, bdm_flash_write_chunk);
+    return flash_write_frame(path, kDirectWriteChunk, bdm_flash_write_chunk, bdm_flash_read_chunk,
+                             kDirectReadChunk);
 }
 
 int bdm_flash_erase(int unsecure) {
