@@ -28,6 +28,9 @@ namespace zelv {
     };
 }
 
+// "tbdml": the Turbo BDM Light USB pod.
+extern const InterfaceOps tbdml_interface;
+
 // "bdm12pod": the BDM12POD serial pod; the podex names arrive here with their flags set.
 extern const InterfaceOps bdm12pod_interface;
 

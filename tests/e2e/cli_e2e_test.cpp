@@ -24,22 +24,26 @@ TEST(CommandLine, UsageGoesToStandardErrorWithTheRightStatus) {
     EXPECT_EQ(help.err, bare.err);
 }
 
-TEST(CommandLine, InterfacesNotBuiltInSayWhatIsMissing) {
+TEST(CommandLine, EveryInterfaceNameReachesItsEntry) {
     test::TempDir dir;
     test::write_file(dir.file("board.dat"),
                      "info board\nmcu MC9S12DG128\nfamily HCS12\nram_size 0x2000\n"
                      "eeprom_module EETS2K\nflash_module FTS128K\n");
-    for (const char* interface : {"tbdml"}) {
-        const test::ProcessResult r =
-            run_zelvanor({"-i", interface, "-t", dir.file("board.dat"), "-E"});
-        EXPECT_EQ(r.status, 1) << interface;
-        EXPECT_EQ(r.out,
-                  "zelvanor: Freescale S12 MCU memory loader V1.4.1\n\n"
-                  "target info <board>\ntarget mcu <MC9S12DG128> family <HCS12>\n")
-            << interface;
-        EXPECT_EQ(r.err, std::string("\nerror: ") + interface + " interface not available\n");
-    }
-    // The podex names reach the BDM12POD entry, which is there: it asks for its settings.
+    // tbdml reaches the USB pod: the banner and target lines, then the USB layer has its say
+    // (which, depends on the host: no library, or no pod on its busses).
+    const test::ProcessResult tbdml =
+        run_zelvanor({"-i", "tbdml", "-t", dir.file("board.dat"), "-E"});
+    EXPECT_EQ(tbdml.status, 1);
+    EXPECT_EQ(tbdml.out.rfind("zelvanor: Freescale S12 MCU memory loader V1.4.1\n\n"
+                              "target info <board>\ntarget mcu <MC9S12DG128> family <HCS12>\n",
+                              0),
+              0U)
+        << tbdml.out;
+    EXPECT_EQ(tbdml.err.find("interface not available"), std::string::npos) << tbdml.err;
+    EXPECT_TRUE(tbdml.err.find("USB") != std::string::npos ||
+                tbdml.err.find("usb library") != std::string::npos)
+        << tbdml.err;
+    // The podex names reach the BDM12POD entry, which asks for its settings.
     const test::ProcessResult r = run_zelvanor({"-i", "podex", "-t", dir.file("board.dat"), "-E"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "\nerror: oscillator frequency not specified (-o option required)\n");

@@ -1,0 +1,196 @@
+// The TBDML's BDM commands, register access and block transfers, and its driver table.
+#include "pod/tbdml.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "cli/settings.h"
+#include "pod/tbdml_slots.h"
+
+namespace zelv {
+namespace {
+
+constexpr uint8_t kReadBdByte = 0x23;
+constexpr uint8_t kWriteBdByte = 0x24;
+constexpr uint8_t kBackground = 0x27;
+constexpr uint8_t kGo = 0x2A;
+constexpr uint8_t kTrace1 = 0x2C;
+constexpr uint8_t kReadByte = 0x32;
+constexpr uint8_t kReadWord = 0x33;
+constexpr uint8_t kReadRegisters = 0x35;
+constexpr uint8_t kReadBlock = 0x37;
+constexpr uint8_t kWriteByte = 0x3C;
+constexpr uint8_t kWriteWord = 0x3D;
+constexpr uint8_t kWriteBlock = 0x41;
+constexpr uint8_t kWriteRegister = 0x50;  // + the register's place in the pod's order
+
+constexpr uint32_t kChunk = 32;
+
+// The pod orders its registers PC, SP, X, Y, D and a sixth one; the place of each register
+// index in that order.
+constexpr unsigned kRegisterPlace[] = {0, 4, 2, 3, 1, 5};
+constexpr unsigned kLastRegister = 5;
+
+uint8_t low(uint16_t value) {
+    return static_cast<uint8_t>(value & 0xFF);
+}
+uint8_t high(uint16_t value) {
+    return static_cast<uint8_t>(value >> 8);
+}
+uint16_t word_of(const uint8_t* bytes) {
+    return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
+int status_only(uint8_t command) {
+    return tbdml_command(command, nullptr, 0, nullptr, TbdmlReply::kStatus, 0);
+}
+
+int background() {
+    return status_only(kBackground);
+}
+int go() {
+    return status_only(kGo);
+}
+int trace1() {
+    return status_only(kTrace1);
+}
+
+int read_byte(uint16_t address, uint8_t* value) {
+    const uint8_t params[] = {low(address), high(address)};
+    return tbdml_command(kReadByte, params, sizeof params, value, TbdmlReply::kStatusData, 1);
+}
+
+int read_word(uint16_t address, uint16_t* value) {
+    const uint8_t params[] = {low(address), high(address)};
+    uint8_t reply[2] = {};
+    const int result =
+        tbdml_command(kReadWord, params, sizeof params, reply, TbdmlReply::kStatusData, 2);
+    if (result == 0) {
+        *value = word_of(reply);
+    }
+    return result;
+}
+
+int write_bd_byte(uint16_t address, uint8_t value) {
+    const uint8_t params[] = {low(address), high(address), value};
+    return tbdml_command(kWriteBdByte, params, sizeof params, nullptr, TbdmlReply::kStatus, 0);
+}
+
+int write_byte(uint16_t address, uint8_t value) {
+    const uint8_t params[] = {low(address), high(address), value};
+    return tbdml_command(kWriteByte, params, sizeof params, nullptr, TbdmlReply::kNone, 0);
+}
+
+int write_word(uint16_t address, uint16_t value) {
+    const uint8_t params[] = {low(address), high(address), low(value), high(value)};
+    return tbdml_command(kWriteWord, params, sizeof params, nullptr, TbdmlReply::kNone, 0);
+}
+
+int read_reg(unsigned index, uint16_t* value) {
+    uint8_t reply[12] = {};
+    const int result =
+        tbdml_command(kReadRegisters, nullptr, 0, reply, TbdmlReply::kStatusData, sizeof reply);
+    if (result != 0) {
+        return result;
+    }
+    if (index > kLastRegister) {
+        return EINVAL;
+    }
+    *value = word_of(reply + 2 * kRegisterPlace[index]);
+    return 0;
+}
+
+int write_reg(unsigned index, uint16_t value) {
+    if (index > kLastRegister) {
+        return EINVAL;
+    }
+    const uint8_t params[] = {low(value), high(value)};
+    return tbdml_command(static_cast<uint8_t>(kWriteRegister + kRegisterPlace[index]), params,
+                         sizeof params, nullptr, TbdmlReply::kNone, 0);
+}
+
+int read_block(uint16_t address, uint8_t* buffer, uint32_t length) {
+    const bool bulk = settings().tbdml_bulk != 0;
+    while (length > 0) {
+        const uint32_t chunk = tbdml_chunk(address, length);
+        const uint8_t params[] = {low(address), high(address), static_cast<uint8_t>(chunk)};
+        const int result =
+            bulk ? tbdml_bulk_command(kReadBlock, params, sizeof params, buffer, chunk)
+                 : tbdml_command(kReadBlock, params, sizeof params, buffer, TbdmlReply::kStatusData,
+                                 chunk);
+        if (result != 0) {
+            return result;
+        }
+        address = static_cast<uint16_t>(address + chunk);
+        buffer += chunk;
+        length -= chunk;
+    }
+    return 0;
+}
+
+int write_block(uint16_t address, const uint8_t* data, uint32_t length) {
+    const bool bulk = settings().tbdml_bulk != 0;
+    while (length > 0) {
+        const uint32_t chunk = tbdml_chunk(address, length);
+        uint8_t params[3 + kChunk] = {low(address), high(address), static_cast<uint8_t>(chunk)};
+        std::memcpy(params + 3, data, chunk);
+        const std::size_t count = 3 + chunk;
+        const int result =
+            bulk ? tbdml_bulk_command(kWriteBlock, params, count, nullptr, 0)
+                 : tbdml_command(kWriteBlock, params, count, nullptr, TbdmlReply::kNone, 0);
+        if (result != 0) {
+            return result;
+        }
+        address = static_cast<uint16_t>(address + chunk);
+        data += chunk;
+        length -= chunk;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int tbdml_read_bd_byte(uint16_t address, uint8_t* value) {
+    const uint8_t params[] = {low(address), high(address)};
+    return tbdml_command(kReadBdByte, params, sizeof params, value, TbdmlReply::kStatusData, 1);
+}
+
+uint32_t tbdml_chunk(uint16_t address, uint32_t length) {
+    if (length > kChunk) {
+        // From an odd address one byte less, so that every later chunk starts even.
+        return (address & 1) != 0 ? kChunk - 1 : kChunk;
+    }
+    return length;
+}
+
+// The pod has no ACK, word-wide BD, READ_NEXT/WRITE_NEXT, GO_UNTIL or TAGGO commands.
+const BdmPod tbdml_pod = {
+    .pod_open = tbdml_open,
+    .pod_close = tbdml_close,
+    .reset_normal = tbdml_reset_normal,
+    .reset_special = tbdml_reset_special,
+    .background = background,
+    .ack_enable = nullptr,
+    .ack_disable = nullptr,
+    .read_bd_byte = tbdml_read_bd_byte,
+    .read_bd_word = nullptr,
+    .read_byte = read_byte,
+    .read_word = read_word,
+    .write_bd_byte = write_bd_byte,
+    .write_bd_word = nullptr,
+    .write_byte = write_byte,
+    .write_word = write_word,
+    .read_block = read_block,
+    .write_block = write_block,
+    .read_next = nullptr,
+    .read_reg = read_reg,
+    .write_next = nullptr,
+    .write_reg = write_reg,
+    .go = go,
+    .go_until = nullptr,
+    .trace1 = trace1,
+    .taggo = nullptr,
+};
+
+}  // namespace zelv
