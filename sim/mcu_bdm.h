@@ -117,6 +117,8 @@ public:
     [[nodiscard]] const CpuState& cpu() const { return cpu_; }
     // True while a secured part keeps the BDM out of memory (UNSEC clear).
     [[nodiscard]] bool locked() const;
+    // True while the BDM answers at all: out of reset, and not a secured part in normal mode.
+    [[nodiscard]] bool answers() const;
 
     // Hardware commands. bd: with the BD block in the map.
     [[nodiscard]] uint16_t read_byte(uint16_t address, bool bd);
@@ -135,7 +137,6 @@ public:
     void run(RunKind kind);
 
 private:
-    [[nodiscard]] bool answers() const;
     [[nodiscard]] bool firmware_ready();
     [[nodiscard]] bool reachable(uint16_t address) const;
     [[nodiscard]] uint8_t read_bd(uint16_t address);

@@ -20,7 +20,8 @@ const char* const kUsbFaultHelp =
     "  usb-unknown:CMD[,after=N] ... with status 3 (unknown command)\n"
     "  usb-short:CMD[:KEEP][,after=N]\n"
     "                            ... with its reply cut to KEEP bytes (default one less)\n"
-    "  usb-empty:CMD[,after=N]   ... with an empty reply\n";
+    "  usb-empty:CMD[,after=N]   ... with an empty reply\n"
+    "  usb-speed:VALUE           the pod's speed measurement gives VALUE (0: nothing found)\n";
 
 namespace {
 
@@ -68,6 +69,15 @@ bool parse_usb_fault(const std::vector<std::string>& fields, unsigned after, boo
     if (kind == "usb-library") {
         return n == 2 && !after_given && find_named(kLibraries, fields[1], &faults->library);
     }
+    if (kind == "usb-speed") {
+        unsigned long speed = 0;
+        if (n != 2 || after_given || !parse_fault_number(fields[1], 0xFFFF, &speed)) {
+            return false;
+        }
+        faults->speed_given = true;
+        faults->speed = static_cast<uint16_t>(speed);
+        return true;
+    }
     ReplyFaultKind reply_kind = ReplyFaultKind::kRefuse;
     if (!find_named(kReplies, kind, &reply_kind)) {
         return false;
@@ -92,7 +102,7 @@ bool parse_usb_fault(const std::vector<std::string>& fields, unsigned after, boo
 ReplyFaults::ReplyFaults(std::vector<ReplyFault> faults)
     : faults_(std::move(faults)), seen_(faults_.size(), 0) {}
 
-void ReplyFaults::apply(uint8_t command, std::vector<uint8_t>* reply) {
+const ReplyFault* ReplyFaults::next(uint8_t command) {
     // Every fault counts its command; the first one that is due decides.
     const ReplyFault* due = nullptr;
     for (size_t i = 0; i < faults_.size(); ++i) {
@@ -100,10 +110,18 @@ void ReplyFaults::apply(uint8_t command, std::vector<uint8_t>* reply) {
             due = &faults_[i];
         }
     }
-    if (due == nullptr) {
-        return;
+    return due;
+}
+
+void ReplyFaults::apply(uint8_t command, std::vector<uint8_t>* reply) {
+    const ReplyFault* due = next(command);
+    if (due != nullptr) {
+        spoil(*due, reply);
     }
-    switch (due->kind) {
+}
+
+void ReplyFaults::spoil(const ReplyFault& fault, std::vector<uint8_t>* reply) {
+    switch (fault.kind) {
         case ReplyFaultKind::kRefuse:
             reply->assign(1, 2);
             break;
@@ -111,7 +129,7 @@ void ReplyFaults::apply(uint8_t command, std::vector<uint8_t>* reply) {
             reply->assign(1, 3);
             break;
         case ReplyFaultKind::kShort: {
-            const size_t keep = due->keep_given  ? due->keep
+            const size_t keep = fault.keep_given ? fault.keep
                                 : reply->empty() ? 0
                                                  : reply->size() - 1;
             if (keep < reply->size()) {

@@ -46,6 +46,8 @@ struct UsbFaults {
     UsbBusVariant bus = UsbBusVariant::kPod;
     UsbLibraryVariant library = UsbLibraryVariant::kStandIn;
     std::vector<ReplyFault> replies;
+    bool speed_given = false;  // the pod's speed measurement gives `speed` ...
+    uint16_t speed = 0;        // ... whatever the board's oscillator (0: it found nothing)
 };
 
 // Parses the fields of one "usb-..." fault (split at ':'; `after` from its ",after=N").
@@ -60,6 +62,12 @@ public:
 
     // Called with every reply the pod is about to send for `command` (status byte first).
     void apply(uint8_t command, std::vector<uint8_t>* reply);
+
+    // The same in two steps, for a pod that must know before it carries a command out: a
+    // refused command is not carried out. next counts one reply to `command` and returns
+    // the fault that is due, or nullptr; spoil does to a reply what the fault says.
+    [[nodiscard]] const ReplyFault* next(uint8_t command);
+    static void spoil(const ReplyFault& fault, std::vector<uint8_t>* reply);
 
 private:
     std::vector<ReplyFault> faults_;
