@@ -25,6 +25,9 @@
 #include "sim_log.h"
 #include "sm_emulator.h"
 #include "state_file.h"
+#include "tbdml_device.h"
+#include "usb_front.h"
+#include "usb_server.h"
 #include "virtual_mcu.h"
 
 namespace {
@@ -42,9 +45,11 @@ void print_usage() {
         "\n"
         "Runs COMMAND against a virtual MCU with a serial monitor or an LRAE boot loader\n"
         "(or, with --pod, a BDM pod), reached through a pseudo-terminal; every @PORT@ in\n"
-        "COMMAND's words becomes the terminal's path. The exit status is COMMAND's (128 +\n"
-        "signal when a signal ended it, 127 when it could not be started), or 2 when the\n"
-        "simulator itself fails.\n"
+        "COMMAND's words becomes the terminal's path. The TBDML USB pod (--pod tbdml) sits\n"
+        "on a virtual USB bus instead: COMMAND finds it through the stand-in libusb.so put\n"
+        "first on its LD_LIBRARY_PATH. The exit status is COMMAND's (128 + signal when a\n"
+        "signal ended it, 127 when it could not be started), or 2 when the simulator itself\n"
+        "fails.\n"
         "\n"
         "Options:\n"
         "  -P, --part NAME      part profile (see --list-parts)\n"
@@ -54,24 +59,28 @@ void print_usage() {
         "      --unprotected    with --boot lrae: leave the boot loader's FLASH unprotected\n"
         "      --pod POD        a BDM pod in place of the serial monitor: bdm12pod, podex,\n"
         "                       podex-bug (old PODEX firmware, broken block commands) or\n"
-        "                       podex-25 (PODEX for a 25 MHz target); the command runs\n"
-        "                       with the pod's RTS/CTS lines supplied by a preloaded library\n"
-        "      --pod-version V  the pod's firmware version: 4.5, 4.6 or 4.7 (default)\n"
-        "      --pod-modab      the pod has MODA/MODB lines (bit 7 of its version byte)\n"
+        "                       podex-25 (PODEX for a 25 MHz target), the command run\n"
+        "                       with the pod's RTS/CTS lines supplied by a preloaded\n"
+        "                       library; or tbdml (the Turbo BDM Light on a virtual USB bus)\n"
+        "      --pod-version V  the BDM12POD's firmware version: 4.5, 4.6 or 4.7 (default)\n"
+        "      --pod-modab      the BDM12POD has MODA/MODB lines (bit 7 of its version byte)\n"
         "  -o, --osc FREQ       the board's oscillator, e.g. 16M, 4915200, 8000k: the LRAE\n"
         "                       boot loader's baud rates follow from it (default 16 MHz);\n"
-        "                       a pod's speed must match half of it (without --osc any\n"
-        "                       speed does)\n"
+        "                       a BDM12POD's speed must match half of it, a TBDML's speed\n"
+        "                       must match it (without --osc any speed does; the TBDML\n"
+        "                       measures 16 MHz)\n"
         "  -t, --target FILE    take the memory layout from this target description\n"
         "                       (a path, or a name in the data directory)\n"
         "  -s, --state FILE     load the virtual memory from FILE when it exists and save\n"
         "                       it there after the run\n"
         "  -f, --fault FAULT    inject a fault (repeatable, below)\n"
-        "      --serve          print the port's path and serve it until interrupted\n"
-        "      --trace FILE     log every byte on the port to FILE\n"
+        "      --serve          print the port's path (for tbdml: the environment to run\n"
+        "                       zelvanor with) and serve it until interrupted\n"
+        "      --trace FILE     log every byte on the port (every USB transfer) to FILE\n"
         "  -l, --list-parts     list the part profiles\n"
         "  -h, --help           show this text\n"
         "\n"
+        "%s"
         "%s"
         "\n"
         "Examples:\n"
@@ -79,9 +88,11 @@ void print_usage() {
         "      zelvanor -i sm -p @PORT@ -t data/mc9s12dp256.dat -E -H app.s19\n"
         "  zelvanor-sim --part dp256 --pod bdm12pod --osc 16M -- \\\n"
         "      zelvanor -i bdm12pod -p @PORT@ -o 16M -t data/mc9s12dp256.dat\n"
+        "  zelvanor-sim --part dp256 --pod tbdml -- \\\n"
+        "      zelvanor -i tbdml -t data/mc9s12dp256.dat -Y -G flash.s19\n"
         "  zelvanor-sim --part dg128 --boot lrae -- \\\n"
         "      zelvanor -i lrae -p @PORT@ -o 16M -t examples/dg128-lrae.dat -G flash.s19\n",
-        kFaultHelp);
+        kFaultHelp, kUsbFaultHelp);
 }
 
 void list_parts() {
@@ -105,6 +116,7 @@ void list_parts() {
 struct Options {
     const char* part = nullptr;
     bool pod = false;
+    bool usb = false;  // the pod is the TBDML, on the virtual USB bus
     const char* pod_name = nullptr;
     PodConfig pod_config;
     const char* target = nullptr;
@@ -203,8 +215,10 @@ int parse_options(int argc, char** argv, Options* options) {
                 options->trace = optarg;
                 break;
             case kPod:
-                if (!parse_pod_kind(optarg, &options->pod_config.kind)) {
-                    sim_error("unknown pod %s (bdm12pod, podex, podex-bug, podex-25)\n", optarg);
+                options->usb = std::strcmp(optarg, "tbdml") == 0;
+                if (!options->usb && !parse_pod_kind(optarg, &options->pod_config.kind)) {
+                    sim_error("unknown pod %s (bdm12pod, podex, podex-bug, podex-25, tbdml)\n",
+                              optarg);
                     return kSimFailure;
                 }
                 options->pod = true;
@@ -385,6 +399,56 @@ bool serve(const Options& options, const PartProfile& profile, VirtualMcu& mcu, 
     return true;
 }
 
+// The TBDML on the virtual USB bus: no terminal; the command finds the stand-in libusb.so on
+// its library path, and the stand-in brings its transfers here. Serves for the command or
+// until interrupted; *status is the exit status. False when the bus could not be set up.
+bool serve_usb(const Options& options, const PartProfile& profile, VirtualMcu& mcu, FILE* trace,
+               int* status) {
+    *status = kSimFailure;
+    try {
+        RamAgent agent(options.faults.agent);  // native code of the BDM: outlives it
+        McuBdm bdm(mcu);
+        bdm.add_native_code(&agent);
+        TbdmlConfig config;
+        config.board_osc = options.osc;
+        config.check_speed = options.osc_set;
+        TbdmlDevice pod(bdm, config, options.faults.usb);
+        UsbServer server(pod, trace);
+        const std::string base = usb_standin_base();
+        std::vector<std::string> environment;
+        if (base.empty() || server.listen() != 0 ||
+            usb_child_environment(base, options.faults.usb, server.socket_path(), &environment) !=
+                0) {
+            return false;
+        }
+        int served = 0;
+        if (options.serve) {
+            std::string line;
+            for (const std::string& entry : environment) {
+                line += (line.empty() ? "" : " ") + entry;
+            }
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+            std::fprintf(stderr,
+                         "zelvanor-sim: %s (part id 0x%04X) behind a tbdml pod on a virtual USB "
+                         "bus; interrupt to stop\n"
+                         "zelvanor-sim: run zelvanor with %s in its environment\n",
+                         profile.mcu, profile.part_id, line.c_str());
+            served = serve_until_signal(server);
+            *status = 0;
+        } else {
+            served = run_command(server, options.command, status, environment);
+        }
+        if (served != 0) {
+            *status = kSimFailure;
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        sim_error("not enough memory\n");
+        return false;
+    }
+}
+
 int run(const Options& options) {
     const PartProfile* profile = find_part_profile(options.part);
     if (profile == nullptr) {
@@ -430,8 +494,9 @@ int run(const Options& options) {
         }
     }
     int status = kSimFailure;
-    if (serve(options, *profile, mcu, loaded, trace, &status) && options.state != nullptr &&
-        state_save(options.state, profile->name, mcu) != 0) {
+    const bool served = options.usb ? serve_usb(options, *profile, mcu, trace, &status)
+                                    : serve(options, *profile, mcu, loaded, trace, &status);
+    if (served && options.state != nullptr && state_save(options.state, profile->name, mcu) != 0) {
         status = kSimFailure;
     }
     if (trace != nullptr) {

@@ -396,7 +396,7 @@ TEST(PodSimulator, RefusesWhatNoBoardHas) {
         {{"--part", "b32"},
          "zelvanor-sim: the serial monitor runs on HCS12 and HCS12X parts (see --pod)\n"},
         {{"--part", "c32", "--pod", "bdm13pod"},
-         "zelvanor-sim: unknown pod bdm13pod (bdm12pod, podex, podex-bug, podex-25)\n"},
+         "zelvanor-sim: unknown pod bdm13pod (bdm12pod, podex, podex-bug, podex-25, tbdml)\n"},
         {{"--part", "c32", "--pod", "podex", "--pod-version", "4"},
          "zelvanor-sim: invalid pod version 4 (major.minor, e.g. 4.6)\n"},
         {{"--part", "c32", "--pod", "podex", "--osc", "16Q"},
