@@ -106,6 +106,7 @@ TEST(UsbFaultsParse, BusLibraryAndReplyFaults) {
     ASSERT_EQ(parse_fault("usb-short:0x33", &faults), 0);
     ASSERT_EQ(parse_fault("usb-unknown:0x0C", &faults), 0);
     ASSERT_EQ(parse_fault("usb-empty:41", &faults), 0);
+    ASSERT_EQ(parse_fault("usb-speed:0x3C0", &faults), 0);
     EXPECT_EQ(faults.usb.bus, UsbBusVariant::kForeignFirst);
     EXPECT_EQ(faults.usb.library, UsbLibraryVariant::kLinkerScript);
     ASSERT_EQ(faults.usb.replies.size(), 5u);
@@ -118,13 +119,17 @@ TEST(UsbFaultsParse, BusLibraryAndReplyFaults) {
     EXPECT_EQ(faults.usb.replies[3].kind, ReplyFaultKind::kUnknownCommand);
     EXPECT_EQ(faults.usb.replies[4].command, 41);
     EXPECT_EQ(faults.usb.replies[4].kind, ReplyFaultKind::kEmpty);
+    EXPECT_TRUE(faults.usb.speed_given);
+    EXPECT_EQ(faults.usb.speed, 960);
 
-    for (const char* bad : {"usb-bus:three", "usb-bus", "usb-bus:two,after=1",
-                            "usb-library:missing", "usb-refuse", "usb-refuse:0x100",
-                            "usb-refuse:1:2", "usb-short:0x37:5:6", "usb-empty:-1", "usb-jam:1"}) {
+    for (const char* bad :
+         {"usb-bus:three", "usb-bus", "usb-bus:two,after=1", "usb-library:missing", "usb-refuse",
+          "usb-refuse:0x100", "usb-refuse:1:2", "usb-short:0x37:5:6", "usb-empty:-1", "usb-jam:1",
+          "usb-speed:65536", "usb-speed", "usb-speed:1,after=1"}) {
         FaultSet none;
         EXPECT_EQ(parse_fault(bad, &none), EINVAL) << bad;
         EXPECT_TRUE(none.usb.replies.empty()) << bad;
+        EXPECT_FALSE(none.usb.speed_given) << bad;
     }
 }
 
