@@ -110,10 +110,19 @@ int write_reg(unsigned index, uint16_t value) {
                          sizeof params, nullptr, TbdmlReply::kNone, 0);
 }
 
+// The length of the next chunk of a block of `length` bytes at `address`.
+uint32_t chunk_of(uint16_t address, uint32_t length) {
+    if (length > kChunk) {
+        // From an odd address one byte less, so that every later chunk starts even.
+        return (address & 1) != 0 ? kChunk - 1 : kChunk;
+    }
+    return length;
+}
+
 int read_block(uint16_t address, uint8_t* buffer, uint32_t length) {
     const bool bulk = settings().tbdml_bulk != 0;
     while (length > 0) {
-        const uint32_t chunk = tbdml_chunk(address, length);
+        const uint32_t chunk = chunk_of(address, length);
         const uint8_t params[] = {low(address), high(address), static_cast<uint8_t>(chunk)};
         const int result =
             bulk ? tbdml_bulk_command(kReadBlock, params, sizeof params, buffer, chunk)
@@ -132,7 +141,7 @@ int read_block(uint16_t address, uint8_t* buffer, uint32_t length) {
 int write_block(uint16_t address, const uint8_t* data, uint32_t length) {
     const bool bulk = settings().tbdml_bulk != 0;
     while (length > 0) {
-        const uint32_t chunk = tbdml_chunk(address, length);
+        const uint32_t chunk = chunk_of(address, length);
         uint8_t params[3 + kChunk] = {low(address), high(address), static_cast<uint8_t>(chunk)};
         std::memcpy(params + 3, data, chunk);
         const std::size_t count = 3 + chunk;
@@ -154,14 +163,6 @@ int write_block(uint16_t address, const uint8_t* data, uint32_t length) {
 int tbdml_read_bd_byte(uint16_t address, uint8_t* value) {
     const uint8_t params[] = {low(address), high(address)};
     return tbdml_command(kReadBdByte, params, sizeof params, value, TbdmlReply::kStatusData, 1);
-}
-
-uint32_t tbdml_chunk(uint16_t address, uint32_t length) {
-    if (length > kChunk) {
-        // From an odd address one byte less, so that every later chunk starts even.
-        return (address & 1) != 0 ? kChunk - 1 : kChunk;
-    }
-    return length;
 }
 
 // The pod has no ACK, word-wide BD, READ_NEXT/WRITE_NEXT, GO_UNTIL or TAGGO commands.

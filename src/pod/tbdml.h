@@ -49,8 +49,4 @@ enum class TbdmlReply {
 // for a value of 0.
 [[nodiscard]] unsigned long tbdml_frequency(uint16_t value);
 
-// The pod's block chunks: the length of the first chunk of a transfer of `length` bytes
-// from `address` (at most 32; 31 from an odd address when more than 32 bytes are left).
-[[nodiscard]] uint32_t tbdml_chunk(uint16_t address, uint32_t length);
-
 }  // namespace zelv
