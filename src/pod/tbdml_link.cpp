@@ -75,7 +75,9 @@ int check_reply(uint8_t command, const uint8_t* reply, std::size_t got, std::siz
 // The first four parameter bytes as wValue and wIndex, low byte first; missing ones are 0.
 void setup_words(const uint8_t* params, std::size_t count, unsigned* value, unsigned* index) {
     uint8_t p[4] = {};
-    std::memcpy(p, params, std::min<std::size_t>(count, 4));
+    if (count > 0) {
+        std::memcpy(p, params, std::min<std::size_t>(count, 4));
+    }
     *value = p[0] | static_cast<unsigned>(p[1]) << 8;
     *index = p[2] | static_cast<unsigned>(p[3]) << 8;
 }
