@@ -1,5 +1,6 @@
-// Running zelvanor -i bdm12pod against the virtual pod and part for the programming tests,
-// by either method, and looking at the virtual memory the run left in the state file.
+// Running zelvanor -i bdm12pod (or -i tbdml) against the virtual pod and part for the
+// programming tests, by either method, and looking at the virtual memory the run left in the
+// state file.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -48,20 +49,26 @@ class BdmSession : public testing::Test {
 protected:
     // zelvanor -i bdm12pod -p @PORT@ -o 16M -t <description> args... against the part, its
     // memory kept in the state file; the description is the shipped one with `extra` lines
-    // in front (the first of a key wins).
+    // in front (the first of a key wins). With `pod` "tbdml": zelvanor -i tbdml, the pod
+    // measuring the oscillator, and -Y when `bulk` is set.
     test::ProcessResult zelv(const std::string& part, const std::vector<std::string>& args,
                              const std::string& extra = "",
                              const std::vector<std::string>& faults = {}) {
-        std::vector<std::string> sim = {"--part",   part,      "--pod",
-                                        "bdm12pod", "--state", state(part)};
+        std::vector<std::string> sim = {"--part", part, "--pod", pod, "--state", state(part)};
+        sim.insert(sim.end(), sim_options.begin(), sim_options.end());
         for (const std::string& fault : faults) {
             sim.insert(sim.end(), {"--fault", fault});
         }
         const std::string description = dir.file(part + "-board.dat");
         test::write_file(description,
                          extra + test::read_file(data_file(kBdmParts.at(part).description)));
-        std::vector<std::string> full = {"-i", "bdm12pod", "-p", "@PORT@",
-                                         "-o", "16M",      "-t", description};
+        std::vector<std::string> full = {"-i", pod, "-t", description};
+        if (pod == "bdm12pod") {
+            full.insert(full.end(), {"-p", "@PORT@", "-o", "16M"});
+        }
+        if (bulk) {
+            full.push_back("-Y");
+        }
         full.insert(full.end(), args.begin(), args.end());
         return run_with_sim(sim, full);
     }
@@ -106,6 +113,9 @@ protected:
         return count;
     }
 
+    std::string pod = "bdm12pod";
+    bool bulk = false;
+    std::vector<std::string> sim_options;  // more options for zelvanor-sim (--trace)
     test::TempDir dir;
 };
 
