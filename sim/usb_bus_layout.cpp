@@ -70,33 +70,33 @@ bool parse_bus(const std::string& text, unsigned* bus) {
     return *bus >= 1 && *bus <= 127;
 }
 
-bool apply_flag(const std::string& flag, UsbDeviceSpec* spec) {
+bool apply_flag(const std::string& flag, UsbDeviceSpec* plan) {
     if (flag == "no-config") {
-        spec->no_config = true;
+        plan->no_config = true;
         return true;
     }
     if (flag == "no-strings") {
-        spec->no_strings = true;
+        plan->no_strings = true;
         return true;
     }
     if (flag == "no-serial") {
-        spec->no_serial = true;
+        plan->no_serial = true;
         return true;
     }
     if (flag.rfind("serial=", 0) == 0 && flag.size() > 7) {
-        spec->serial = flag.substr(7);
+        plan->serial = flag.substr(7);
         return true;
     }
     for (const FlagName& failure : kFailures) {
         if (flag == failure.name) {
-            spec->failures |= failure.failure;
+            plan->failures |= failure.failure;
             return true;
         }
     }
     return false;
 }
 
-int parse_device(const std::string& entry, UsbDeviceSpec* spec, std::string* error) {
+int parse_device(const std::string& entry, UsbDeviceSpec* plan, std::string* error) {
     size_t end = entry.find(':');
     const std::string head = entry.substr(0, end);
     const size_t at = head.find('@');
@@ -104,20 +104,20 @@ int parse_device(const std::string& entry, UsbDeviceSpec* spec, std::string* err
     bool known = false;
     for (const UsbDeviceKind candidate : kKinds) {
         if (kind == usb_identity(candidate).kind_name) {
-            spec->kind = candidate;
+            plan->kind = candidate;
             known = true;
         }
     }
     if (!known) {
         return invalid(error, "unknown device kind \"" + kind + "\"");
     }
-    if (at != head.npos && !parse_bus(head.substr(at + 1), &spec->bus)) {
+    if (at != head.npos && !parse_bus(head.substr(at + 1), &plan->bus)) {
         return invalid(error, "invalid bus number in \"" + head + "\"");
     }
     while (end != entry.npos) {
         const size_t next = entry.find(':', end + 1);
         const std::string flag = entry.substr(end + 1, next - end - 1);
-        if (!apply_flag(flag, spec)) {
+        if (!apply_flag(flag, plan)) {
             return invalid(error, "unknown device flag \"" + flag + "\"");
         }
         end = next;
@@ -144,25 +144,25 @@ int parse_usb_bus_layout(const char* text, std::vector<UsbDeviceSpec>* devices,
         size_t start = 0;
         for (;;) {
             const size_t end = layout.find(',', start);
-            UsbDeviceSpec spec;
-            const int result = parse_device(layout.substr(start, end - start), &spec, error);
+            UsbDeviceSpec plan;
+            const int result = parse_device(layout.substr(start, end - start), &plan, error);
             if (result != 0) {
                 devices->clear();
                 return result;
             }
-            spec.number = ++on_bus[spec.bus];
-            if (spec.number > 127) {
+            plan.number = ++on_bus[plan.bus];
+            if (plan.number > 127) {
                 devices->clear();
                 return invalid(error, "more than 127 devices on one bus");
             }
-            const unsigned ordinal = ++of_kind[static_cast<int>(spec.kind)];
-            if (spec.serial.empty()) {
+            const unsigned ordinal = ++of_kind[static_cast<int>(plan.kind)];
+            if (plan.serial.empty()) {
                 char serial[32];
                 std::snprintf(serial, sizeof serial, "%s%04u",
-                              usb_identity(spec.kind).serial_prefix, ordinal);
-                spec.serial = serial;
+                              usb_identity(plan.kind).serial_prefix, ordinal);
+                plan.serial = serial;
             }
-            devices->push_back(spec);
+            devices->push_back(plan);
             if (end == layout.npos) {
                 return 0;
             }

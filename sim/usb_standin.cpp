@@ -38,7 +38,7 @@ struct usb_dev_handle {
 
 // A device with the descriptors its library entry points into.
 struct VirtualDevice {
-    sim::UsbDeviceSpec spec;
+    sim::UsbDeviceSpec plan;
     usb_device device{};
     usb_config_descriptor config{};
     usb_interface interface {};
@@ -124,8 +124,8 @@ usb_bus* find_bus(unsigned number) {
 }
 
 void fill_device(VirtualDevice* v, usb_bus* bus) {
-    const UsbDeviceSpec& spec = v->spec;
-    const UsbIdentity& id = zelv::sim::usb_identity(spec.kind);
+    const UsbDeviceSpec& plan = v->plan;
+    const UsbIdentity& id = zelv::sim::usb_identity(plan.kind);
     usb_device_descriptor& d = v->device.descriptor;
     d.bLength = 18;
     d.bDescriptorType = 0x01;
@@ -135,13 +135,13 @@ void fill_device(VirtualDevice* v, usb_bus* bus) {
     d.idVendor = id.vendor_id;
     d.idProduct = id.product_id;
     d.bcdDevice = id.bcd_device;
-    d.iManufacturer = spec.no_strings ? 0 : 1;
-    d.iProduct = spec.no_strings ? 0 : 2;
-    d.iSerialNumber = spec.no_strings || spec.no_serial ? 0 : 3;
+    d.iManufacturer = plan.no_strings ? 0 : 1;
+    d.iProduct = plan.no_strings ? 0 : 2;
+    d.iSerialNumber = plan.no_strings || plan.no_serial ? 0 : 3;
     d.bNumConfigurations = 1;
-    std::snprintf(v->device.filename, sizeof v->device.filename, "%03u", spec.number);
+    std::snprintf(v->device.filename, sizeof v->device.filename, "%03u", plan.number);
     v->device.bus = bus;
-    v->device.devnum = static_cast<uint8_t>(spec.number);
+    v->device.devnum = static_cast<uint8_t>(plan.number);
 
     for (unsigned i = 0; i < id.endpoint_count; ++i) {
         usb_endpoint_descriptor& e = v->endpoints[i];
@@ -169,7 +169,7 @@ void fill_device(VirtualDevice* v, usb_bus* bus) {
     c.bmAttributes = id.config_attributes;
     c.MaxPower = id.max_power;
     c.interface = &v->interface;
-    v->device.config = spec.no_config ? nullptr : &v->config;
+    v->device.config = plan.no_config ? nullptr : &v->config;
 }
 
 VirtualDevice* device_of(const Device* dev) {
@@ -182,7 +182,7 @@ VirtualDevice* device_of(const Device* dev) {
 }
 
 bool has_endpoint(const VirtualDevice& v, int endpoint) {
-    const UsbIdentity& id = zelv::sim::usb_identity(v.spec.kind);
+    const UsbIdentity& id = zelv::sim::usb_identity(v.plan.kind);
     return std::find(id.endpoints, id.endpoints + id.endpoint_count, endpoint) !=
            id.endpoints + id.endpoint_count;
 }
@@ -198,7 +198,7 @@ void wait_ms(int ms) {
 int connect_device(const VirtualDevice& v, int* socket_fd) {
     *socket_fd = -1;
     const char* path = std::getenv(zelv::sim::kUsbSocketEnvironment);
-    if (v.spec.kind != UsbDeviceKind::kTbdml || path == nullptr || *path == '\0') {
+    if (v.plan.kind != UsbDeviceKind::kTbdml || path == nullptr || *path == '\0') {
         return 0;
     }
     sockaddr_un address{};
@@ -218,8 +218,8 @@ int connect_device(const VirtualDevice& v, int* socket_fd) {
     }
     zelv::sim::UsbWireRequest hello;
     hello.kind = zelv::sim::kWireHello;
-    hello.bus = v.spec.bus;
-    hello.device = v.spec.number;
+    hello.bus = v.plan.bus;
+    hello.device = v.plan.number;
     zelv::sim::UsbWireReply reply;
     std::size_t got = 0;
     int error = zelv::sim::wire_send(fd, &hello, sizeof hello, nullptr, 0);
@@ -246,7 +246,7 @@ int transfer(usb_dev_handle* h, const char* what, zelv::sim::UsbWireRequest requ
     }
     if (h->socket < 0) {
         // Only the pod has someone behind it; the other devices stall every request.
-        return h->device->spec.kind == UsbDeviceKind::kTbdml
+        return h->device->plan.kind == UsbDeviceKind::kTbdml
                    ? fail(what, ENODEV, "no zelvanor-sim behind the virtual bus")
                    : fail(what, EPIPE);
     }
@@ -295,13 +295,13 @@ ZELV_EXPORT int usb_find_busses() {
     StandIn& s = standin();
     int added = 0;
     try {
-        for (const UsbDeviceSpec& spec : s.layout) {
-            if (find_bus(spec.bus) != nullptr) {
+        for (const UsbDeviceSpec& plan : s.layout) {
+            if (find_bus(plan.bus) != nullptr) {
                 continue;
             }
             auto bus = std::make_unique<usb_bus>();
-            std::snprintf(bus->dirname, sizeof bus->dirname, "%03u", spec.bus);
-            bus->location = spec.bus;
+            std::snprintf(bus->dirname, sizeof bus->dirname, "%03u", plan.bus);
+            bus->location = plan.bus;
             if (!s.busses.empty()) {
                 bus->prev = s.busses.back().get();
                 s.busses.back()->next = bus.get();
@@ -326,7 +326,7 @@ ZELV_EXPORT int usb_find_devices() {
                 break;  // the busses have not been looked for yet
             }
             auto v = std::make_unique<VirtualDevice>();
-            v->spec = s.layout[i];
+            v->plan = s.layout[i];
             fill_device(v.get(), bus);
             Device** tail = &bus->devices;
             Device* prev = nullptr;
@@ -366,8 +366,8 @@ ZELV_EXPORT usb_dev_handle* usb_open(Device* dev) {
         fail("could not open the device", ENODEV);
         return nullptr;
     }
-    log_call("usb_open %03u/%03u", v->spec.bus, v->spec.number);
-    if ((v->spec.failures & zelv::sim::kFailOpen) != 0) {
+    log_call("usb_open %03u/%03u", v->plan.bus, v->plan.number);
+    if ((v->plan.failures & zelv::sim::kFailOpen) != 0) {
         fail("could not open the device", EACCES);
         return nullptr;
     }
@@ -391,7 +391,7 @@ ZELV_EXPORT int usb_close(usb_dev_handle* h) {
         return fail("could not close the device", EINVAL);
     }
     log_call("usb_close");
-    const bool failing = (h->device->spec.failures & zelv::sim::kFailClose) != 0;
+    const bool failing = (h->device->plan.failures & zelv::sim::kFailClose) != 0;
     if (h->socket >= 0) {
         close(h->socket);
     }
@@ -404,7 +404,7 @@ ZELV_EXPORT int usb_set_configuration(usb_dev_handle* h, int configuration) {
         return fail("could not set config", EINVAL);
     }
     log_call("usb_set_configuration %d", configuration);
-    if ((h->device->spec.failures & zelv::sim::kFailConfigure) != 0) {
+    if ((h->device->plan.failures & zelv::sim::kFailConfigure) != 0) {
         return fail("could not set config", EBUSY);
     }
     if (configuration != 0 && configuration != 1) {
@@ -419,7 +419,7 @@ ZELV_EXPORT int usb_claim_interface(usb_dev_handle* h, int interface) {
         return fail("could not claim interface", EINVAL);
     }
     log_call("usb_claim_interface %d", interface);
-    if ((h->device->spec.failures & zelv::sim::kFailClaim) != 0) {
+    if ((h->device->plan.failures & zelv::sim::kFailClaim) != 0) {
         return fail("could not claim interface", EBUSY);
     }
     if (interface != 0) {
@@ -434,7 +434,7 @@ ZELV_EXPORT int usb_release_interface(usb_dev_handle* h, int interface) {
         return fail("could not release interface", EINVAL);
     }
     log_call("usb_release_interface %d", interface);
-    if ((h->device->spec.failures & zelv::sim::kFailRelease) != 0) {
+    if ((h->device->plan.failures & zelv::sim::kFailRelease) != 0) {
         return fail("could not release interface", ENODEV);
     }
     if (interface != 0 || !h->claimed) {
@@ -449,8 +449,8 @@ ZELV_EXPORT int usb_get_string_simple(usb_dev_handle* h, int index, char* buf, s
         return fail("could not get string descriptor", EINVAL);
     }
     log_call("usb_get_string_simple %d", index);
-    const UsbDeviceSpec& spec = h->device->spec;
-    const UsbIdentity& id = zelv::sim::usb_identity(spec.kind);
+    const UsbDeviceSpec& plan = h->device->plan;
+    const UsbIdentity& id = zelv::sim::usb_identity(plan.kind);
     const char* text = nullptr;
     unsigned failure = 0;
     switch (index) {
@@ -468,14 +468,14 @@ ZELV_EXPORT int usb_get_string_simple(usb_dev_handle* h, int index, char* buf, s
             failure = zelv::sim::kFailProduct;
             break;
         case 3:
-            text = spec.serial.c_str();
+            text = plan.serial.c_str();
             failure = zelv::sim::kFailSerial;
             break;
         default:
             break;
     }
     // A device stalls a request for a string it does not have.
-    if (text == nullptr || (spec.failures & failure) != 0 || (spec.no_strings && index != 0)) {
+    if (text == nullptr || (plan.failures & failure) != 0 || (plan.no_strings && index != 0)) {
         return fail("could not get string descriptor", EPIPE);
     }
     const std::size_t length = std::min(std::strlen(text), buflen - 1);
