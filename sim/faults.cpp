@@ -27,9 +27,10 @@ const char* const kFaultHelp =
     "                            the byte at OFFSET (FLASH: from the lowest page, as in\n"
     "                            the banked-linear image; EEPROM: from its start) erases\n"
     "                            to VALUE (default 0x00) instead of 0xFF\n"
-    "  weak-flash:OFFSET         the FLASH byte at OFFSET (as for stuck-flash) does not\n"
-    "                            program: programming it reports success and leaves it\n"
-    "                            as it was (0xFF after an erase)\n"
+    "  weak-flash:OFFSET\n"
+    "  weak-eeprom:OFFSET        the byte at OFFSET (as for stuck-flash, stuck-eeprom) does\n"
+    "                            not program: programming it reports success and leaves\n"
+    "                            it as it was (0xFF after an erase)\n"
     "  slow-erase:MS             FLASH and EEPROM erase prompts come MS milliseconds late\n"
     "  flash-hang[:CMD][,after=N]\n"
     "                            the FLASH command CMD (every command when left out) never\n"
@@ -286,8 +287,10 @@ int parse_fault(const char* text, FaultSet* faults) {
             faults->pod.version_byte = static_cast<uint8_t>(a);
             return 0;
         }
-        if (kind == "weak-flash" && n == 2 && parse_number(fields[1], 0xFFFFFFFFul, &a)) {
-            faults->weak_flash.push_back(static_cast<uint32_t>(a));
+        if ((kind == "weak-flash" || kind == "weak-eeprom") && n == 2 &&
+            parse_number(fields[1], 0xFFFFFFFFul, &a)) {
+            (kind == "weak-flash" ? faults->weak_flash : faults->weak_eeprom)
+                .push_back(static_cast<uint32_t>(a));
             return 0;
         }
         if (kind == "slow-erase" && n == 2 && parse_number(fields[1], 600000, &a)) {

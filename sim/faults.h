@@ -87,11 +87,12 @@ struct FaultSet {
     SmFaults sm;
     PodFaults pod;
     LraeFaults lrae;
-    std::vector<StuckByte> stuck;      // FLASH or EEPROM bytes that do not erase
-    std::vector<uint32_t> weak_flash;  // FLASH bytes (storage offset) that do not program
-    NvmFaults nvm;                     // FLASH and EEPROM commands that hang or fail
-    AgentFaults agent;                 // the BDM RAM agent's refusals and hangs
-    UsbFaults usb;                     // the virtual USB bus and the pod's replies
+    std::vector<StuckByte> stuck;       // FLASH or EEPROM bytes that do not erase
+    std::vector<uint32_t> weak_flash;   // FLASH bytes (storage offset) that do not program
+    std::vector<uint32_t> weak_eeprom;  // EEPROM bytes (from its start) that do not program
+    NvmFaults nvm;                      // FLASH and EEPROM commands that hang or fail
+    AgentFaults agent;                  // the BDM RAM agent's refusals and hangs
+    UsbFaults usb;                      // the virtual USB bus and the pod's replies
 };
 
 // Parses one fault (syntax in kFaultHelp) into faults. Returns 0, or EINVAL

@@ -476,7 +476,12 @@ int run(const Options& options) {
         }
     }
     for (const uint32_t offset : options.faults.weak_flash) {
-        if (mcu.add_weak_flash_byte(offset) != 0) {
+        if (mcu.add_weak_byte(Region::kFlash, offset) != 0) {
+            return kSimFailure;
+        }
+    }
+    for (const uint32_t offset : options.faults.weak_eeprom) {
+        if (mcu.add_weak_byte(Region::kEeprom, offset) != 0) {
             return kSimFailure;
         }
     }

@@ -202,11 +202,11 @@ public:
     [[nodiscard]] bool flash_protected(uint32_t offset) const;
     [[nodiscard]] bool eeprom_protected(uint32_t offset) const;
 
-    // Faults: bytes that no erase brings back to 0xFF; FLASH bytes (storage offset) that no
-    // programming changes, though the command reports success; FLASH and EEPROM commands
-    // that hang or fail, and how long commands stay busy.
+    // Faults: bytes that no erase brings back to 0xFF; FLASH or EEPROM bytes (storage offset)
+    // that no programming changes, though the command reports success; FLASH and EEPROM
+    // commands that hang or fail, and how long commands stay busy.
     [[nodiscard]] int add_stuck_byte(const StuckByte& stuck);
-    [[nodiscard]] int add_weak_flash_byte(uint32_t offset);
+    [[nodiscard]] int add_weak_byte(Region region, uint32_t offset);
     void set_nvm_faults(const NvmFaults& faults);
 
     // The storage itself, for the state file and the emulators' own set-up.

@@ -587,8 +587,8 @@ TEST_F(NvmCommandsTest, WeakByteProgramsSilentlyToNothing) {
     ASSERT_EQ(parse_fault("weak-flash:0x100AB", &faults), 0);  // page 0x34, offset 0xAB
     ASSERT_EQ(faults.weak_flash, std::vector<uint32_t>{0x100AB});
     connect();
-    ASSERT_EQ(mcu.add_weak_flash_byte(0x100AB), 0);
-    EXPECT_EQ(mcu.add_weak_flash_byte(static_cast<uint32_t>(mcu.flash().size())), EINVAL);
+    ASSERT_EQ(mcu.add_weak_byte(Region::kFlash, 0x100AB), 0);
+    EXPECT_EQ(mcu.add_weak_byte(Region::kFlash, static_cast<uint32_t>(mcu.flash().size())), EINVAL);
 
     host.select(2, 0x34);
     EXPECT_EQ(host.flash_program_word(0x80AA, 0x1200), nvm::kIdle);
