@@ -50,6 +50,44 @@ bool chunk_erased(const uint8_t* data, uint32_t length) {
     return std::all_of(data, data + length, [](uint8_t b) { return b == 0xFF; });
 }
 
+// Under -v: reads back every chunk that was written and compares each word of the image
+// that is not erased with what the EEPROM gives, as the FLASH write's verify does.
+int verify_chunks(const std::vector<uint8_t>& image, uint32_t chunk, EepromReadChunk read_chunk) {
+    const uint32_t size = static_cast<uint32_t>(image.size());
+    std::vector<uint8_t> back;
+    if (const int result = allocate_image(&back, chunk); result != 0) {
+        return result;
+    }
+    uint32_t total = 0;
+    const uint64_t start = progress_start("EEPROM write: verify");
+    for (uint32_t offset = 0; offset < size; offset += chunk) {
+        const uint8_t* data = image.data() + offset;
+        if (chunk_erased(data, chunk)) {
+            continue;
+        }
+        if (const int result = read_chunk(target_address(offset), back.data(), chunk);
+            result != 0) {
+            return result;
+        }
+        for (uint32_t k = 0; k + 1 < chunk; k += 2) {
+            const auto expected = static_cast<uint16_t>(data[k] << 8 | data[k + 1]);
+            const auto value = static_cast<uint16_t>(back[k] << 8 | back[k + 1]);
+            if (expected != 0xFFFF && value != expected) {
+                report_error(
+                    "EEPROM data verify error at address <0x%04X> value <0x%04X> expected "
+                    "<0x%04X>\n",
+                    target_address(offset + k), value, expected);
+                return EIO;
+            }
+        }
+        total += chunk;
+        progress_step(offset + chunk, size);
+    }
+    progress_end(start, "EEPROM write: verify", total);
+    print_info("EEPROM write: verify ok\n");
+    return 0;
+}
+
 }  // namespace
 
 uint32_t eeprom_address_to_offset(uint32_t address) {
@@ -112,7 +150,8 @@ int eeprom_read_frame(const char* path, uint32_t chunk, EepromReadChunk read_chu
     return result;
 }
 
-int eeprom_write_frame(const char* path, uint32_t chunk, EepromWriteChunk write_chunk) {
+int eeprom_write_frame(const char* path, uint32_t chunk, EepromWriteChunk write_chunk,
+                       EepromReadChunk read_chunk) {
     const uint32_t size = target().eeprom_size;
     if (size == 0) {
         report_error("EEPROM write not possible - no EEPROM memory\n");
@@ -168,7 +207,8 @@ int eeprom_write_frame(const char* path, uint32_t chunk, EepromWriteChunk write_
         progress_step(covered_end > lowest ? covered_end - lowest : 0, length);
     }
     progress_end(start, "EEPROM write: data", length);
-    return 0;
+    return settings().verify != 0 && read_chunk != nullptr ? verify_chunks(image, chunk, read_chunk)
+                                                           : 0;
 }
 
 int eeprom_protect_frame(const char* range, EepromProgramWord program_word) {

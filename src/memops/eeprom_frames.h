@@ -36,8 +36,10 @@ struct EepromProtection {
 // Writes `path` into the EEPROM in whole chunks (even, dividing eeprom_size) aligned to the
 // EEPROM start, skipping chunks that are all 0xFF; refuses data in the protection field
 // (last 16 bytes) without -f. A file without data records writes nothing and returns 0.
-[[nodiscard]] int eeprom_write_frame(const char* path, uint32_t chunk,
-                                     EepromWriteChunk write_chunk);
+// Under -v, when `read_chunk` is given, every chunk written is read back through it and each
+// word the image holds (not 0xFFFF) must match ("EEPROM data verify error ...", EIO).
+[[nodiscard]] int eeprom_write_frame(const char* path, uint32_t chunk, EepromWriteChunk write_chunk,
+                                     EepromReadChunk read_chunk = nullptr);
 
 // Programs the protection byte for `range`; reads the protection register through the target
 // model's target_read_byte, and reads it back under -v.

@@ -100,7 +100,7 @@ int sm_eeprom_read(const char* path) {
 }
 
 int sm_eeprom_write(const char* path) {
-    return eeprom_write_frame(path, kChunk, sm_write_block);
+    return eeprom_write_frame(path, kChunk, sm_write_block, sm_read_block);
 }
 
 int sm_eeprom_protect(const char* range) {

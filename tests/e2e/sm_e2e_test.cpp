@@ -194,6 +194,21 @@ TEST_F(SmSession, VerificationFailures) {
     r = zelv("dg128", {"-q", "-v", "-A"}, {"stuck-eeprom:0x105:0x7F"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "\nerror: EEPROM memory not erased: value 0x7F @ 0x0905\n");
+
+    // An EEPROM cell that does not program while the monitor reports success: only -v
+    // notices, by reading the written data back.
+    const std::string data = srec("weak-ee.s19", s_record('1', 0x0900, {0x12, 0x34}));
+    r = zelv("dg128", {"-q", "-A", "-C", data}, {"weak-eeprom:0x101"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = zelv("dg128", {"-v", "-A", "-C", data}, {"weak-eeprom:0x101"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "\nerror: EEPROM data verify error at address <0x0900> value <0x12FF> expected "
+              "<0x1234>\n");
+    r = zelv("dg128", {"-v", "-A", "-C", data});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("EEPROM write: verify size <256 B>"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("EEPROM write: verify ok\n"), std::string::npos) << r.out;
 }
 
 TEST_F(SmSession, MonitorErrorCodesEndTheRun) {

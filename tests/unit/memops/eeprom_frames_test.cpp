@@ -310,5 +310,62 @@ TEST_F(EepromTest, ProtectPassesCallbackFailuresOn) {
     EXPECT_EQ(device.calls().size(), 1U);
 }
 
+// Under -v every chunk written is read back and the file's words compared; erased words are
+// not, and without -v (or without a read callback) nothing is read.
+TEST_F(EepromTest, VerifyReadsBackTheWrittenChunks) {
+    const std::string path = dir_.file("verify.s19");
+    write_file(path, srec_line('0', 0, {'z', 'e', 'l', 'v'}) +
+                         srec_line('1', 0x0400, {0x12, 0x34}) +
+                         srec_line('1', 0x06FE, {0xAB, 0xCD}));
+    struct Case {
+        const char* name;
+        bool verify;
+        bool read_back;
+        uint32_t weak;  // a cell that keeps 0xFF; 0 for none
+        int result;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"clean", true, true, 0, 0, ""},
+        {"weak first byte", true, true, 0x0400, EIO,
+         "\nerror: EEPROM data verify error at address <0x0400> value <0xFF34> expected "
+         "<0x1234>\n"},
+        {"weak last byte of a later chunk", true, true, 0x06FF, EIO,
+         "\nerror: EEPROM data verify error at address <0x06FE> value <0xABFF> expected "
+         "<0xABCD>\n"},
+        {"erased word of a written chunk not compared", true, true, 0x0402, 0, ""},
+        {"no -v", false, true, 0x0400, 0, ""},
+        {"no read callback", true, false, 0x0400, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings().verify = c.verify ? 1 : 0;
+        FakeDevice device(0x0400, 0x1000);
+        device.memory()[2] = 0x00;  // programmed before: an erased word of the file stays so
+        if (c.weak != 0) {
+            device.keep_byte(c.weak);
+        }
+        const int result = captured([&] {
+            return eeprom_write_frame(path.c_str(), 256, FakeDevice::write_block16,
+                                      c.read_back ? FakeDevice::read_block16 : nullptr);
+        });
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(err_, c.error);
+        const Spans reads = device.spans(DeviceCall::kReadBlock);
+        if (c.verify && c.read_back) {
+            EXPECT_EQ(reads.front(), std::make_pair(uint32_t{0x0400}, uint32_t{256}));
+            if (c.result == 0) {
+                EXPECT_EQ(reads, (Spans{{0x0400, 256}, {0x0600, 256}}));
+                EXPECT_NE(out_.find("EEPROM write: verify size <512 B>"), std::string::npos)
+                    << out_;
+                EXPECT_NE(out_.find("EEPROM write: verify ok\n"), std::string::npos);
+            }
+        } else {
+            EXPECT_TRUE(reads.empty());
+            EXPECT_EQ(out_.find("EEPROM write: verify"), std::string::npos);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace zelv::test
