@@ -8,8 +8,8 @@
 
 #include "bdm/bdm_ram.h"
 #include "bdm/bdm_state.h"
-#include "cli/console.h"
-#include "cli/settings.h"
+#include "base/console.h"
+#include "base/settings.h"
 #include "memops/flash_layout.h"
 #include "target/description.h"
 #include "target/target_model.h"

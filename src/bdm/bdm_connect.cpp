@@ -4,10 +4,10 @@
 #include <cstdlib>
 
 #include "bdm/bdm_state.h"
-#include "bdm/identify.h"
-#include "bdm/status_report.h"
-#include "cli/console.h"
-#include "cli/settings.h"
+#include "mcu/identify.h"
+#include "mcu/status_report.h"
+#include "base/console.h"
+#include "base/settings.h"
 #include "target/description.h"
 #include "target/target_model.h"
 

@@ -7,8 +7,8 @@
 #include "bdm/bdm_flash_direct.h"
 #include "bdm/bdm_operations.h"
 #include "bdm/bdm_state.h"
-#include "cli/console.h"
-#include "cli/settings.h"
+#include "base/console.h"
+#include "base/settings.h"
 #include "memops/flash_frames.h"
 #include "target/target_model.h"
 

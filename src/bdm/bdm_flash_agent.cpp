@@ -5,7 +5,7 @@
 #include "bdm/bdm_agent.h"
 #include "bdm/bdm_flash_direct.h"
 #include "bdm/bdm_state.h"
-#include "cli/console.h"
+#include "base/console.h"
 #include "memops/flash_layout.h"
 #include "target/target_model.h"
 

@@ -4,8 +4,8 @@
 
 #include "bdm/bdm_nvm.h"
 #include "bdm/bdm_state.h"
-#include "cli/bytes.h"
-#include "cli/console.h"
+#include "base/bytes.h"
+#include "base/console.h"
 #include "memops/flash_layout.h"
 #include "target/target_model.h"
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "bdm/bdm_operations.h"
-#include "cli/interface_table.h"
+#include "base/interface_ops.h"
 
 namespace zelv {
 

@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "bdm/bdm_state.h"
-#include "cli/console.h"
+#include "base/console.h"
 
 namespace zelv {
 namespace {

@@ -6,9 +6,9 @@
 
 #include "bdm/bdm_operations.h"
 #include "bdm/bdm_state.h"
-#include "cli/console.h"
-#include "cli/progress.h"
-#include "cli/settings.h"
+#include "base/console.h"
+#include "base/progress.h"
+#include "base/settings.h"
 #include "memops/memory_image.h"
 #include "srec/srec.h"
 #include "target/target_model.h"

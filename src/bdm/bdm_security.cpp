@@ -8,8 +8,8 @@
 #include "bdm/bdm_flash_direct.h"
 #include "bdm/bdm_operations.h"
 #include "bdm/bdm_state.h"
-#include "cli/console.h"
-#include "cli/settings.h"
+#include "base/console.h"
+#include "base/settings.h"
 #include "target/target_model.h"
 
 namespace zelv {

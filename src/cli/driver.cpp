@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
-#include "cli/console.h"
+#include "base/console.h"
 #include "cli/interface_table.h"
 #include "cli/options.h"
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "target/description.h"
 #include "target/target_model.h"
 

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/console.h"
-#include "cli/settings.h"
+#include "base/console.h"
+#include "base/settings.h"
 #include "memops/eeprom_frames.h"
 
 namespace zelv {

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "cli/console.h"
+#include "base/console.h"
 
 namespace zelv {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/console.h"
-#include "cli/settings.h"
+#include "base/console.h"
+#include "base/settings.h"
 #include "link/dynamic_library.h"
 
 namespace zelv {

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "cli/bytes.h"
-#include "cli/console.h"
-#include "cli/settings.h"
+#include "base/bytes.h"
+#include "base/console.h"
+#include "base/settings.h"
 #include "lrae/lrae_link.h"
 #include "memops/flash_layout.h"
 #include "target/description.h"

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "cli/console.h"
-#include "cli/progress.h"
-#include "cli/settings.h"
+#include "base/console.h"
+#include "base/progress.h"
+#include "base/settings.h"
 #include "lrae/lrae_agent.h"
 #include "lrae/lrae_link.h"
 #include "lrae/lrae_operations.h"

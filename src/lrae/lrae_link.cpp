@@ -4,10 +4,10 @@
 #include <cstring>
 #include <vector>
 
-#include "cli/bytes.h"
-#include "cli/console.h"
-#include "cli/progress.h"
-#include "cli/settings.h"
+#include "base/bytes.h"
+#include "base/console.h"
+#include "base/progress.h"
+#include "base/settings.h"
 #include "memops/memory_image.h"
 #include "srec/srec.h"
 #include "target/description.h"

@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "cli/console.h"
+#include "base/console.h"
 #include "lrae/lrae_agent.h"
 #include "lrae/lrae_link.h"
 #include "memops/flash_frames.h"

@@ -1,7 +1,7 @@
 // The lrae entry of the interface operations table.
 #pragma once
 
-#include "cli/interface_table.h"
+#include "base/interface_ops.h"
 
 namespace zelv {
 

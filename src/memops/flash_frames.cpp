@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "cli/bytes.h"
-#include "cli/console.h"
-#include "cli/progress.h"
-#include "cli/settings.h"
+#include "base/bytes.h"
+#include "base/console.h"
+#include "base/progress.h"
+#include "base/settings.h"
 #include "memops/flash_layout.h"
 #include "memops/memory_image.h"
 #include "srec/srec.h"

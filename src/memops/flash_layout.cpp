@@ -1,6 +1,6 @@
 #include "memops/flash_layout.h"
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "target/target_model.h"
 
 namespace zelv {

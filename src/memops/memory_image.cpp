@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <new>
 
-#include "cli/console.h"
+#include "base/console.h"
 
 namespace zelv {
 

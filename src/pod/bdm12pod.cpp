@@ -4,37 +4,20 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "cli/bytes.h"
-#include "cli/console.h"
-#include "cli/settings.h"
+#include "base/bytes.h"
+#include "base/console.h"
+#include "base/settings.h"
 #include "pod/bdm12pod_slots.h"
+#include "pod/bdm12pod_wire.h"
+#include "pod/bdm_commands.h"
 
 namespace zelv {
 namespace {
 
-constexpr uint8_t kGo = 0x08;
-constexpr uint8_t kGoUntil = 0x0C;
-constexpr uint8_t kTrace1 = 0x10;
-constexpr uint8_t kTaggo = 0x18;
-constexpr uint8_t kWriteNext = 0x42;
-constexpr uint8_t kWritePc = 0x43;  // then D, X, Y, SP
-constexpr uint8_t kReadNext = 0x62;
-constexpr uint8_t kReadPc = 0x63;  // then D, X, Y, SP
-constexpr uint8_t kBackground = 0x90;
-constexpr uint8_t kWriteByte = 0xC0;
-constexpr uint8_t kWriteBdByte = 0xC4;
-constexpr uint8_t kWriteWord = 0xC8;
-constexpr uint8_t kWriteBdWord = 0xCC;
-constexpr uint8_t kAckEnable = 0xD5;
-constexpr uint8_t kAckDisable = 0xD6;
-constexpr uint8_t kReadByte = 0xE0;
-constexpr uint8_t kReadBdByte = 0xE4;
-constexpr uint8_t kReadWord = 0xE8;
-constexpr uint8_t kReadBdWord = 0xEC;
+using namespace zelv::bdm_command;
+using namespace zelv::bdm12pod_wire;
 
-constexpr uint8_t kPodCommand = 0x04;
-constexpr uint8_t kMemDump = 0x03;
-constexpr uint8_t kMemPut = 0x06;
+
 
 constexpr unsigned kLastRegister = kRegisterSp;
 

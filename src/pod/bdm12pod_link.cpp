@@ -3,14 +3,17 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "cli/console.h"
-#include "cli/settings.h"
+#include "base/console.h"
+#include "base/settings.h"
 #include "link/serial.h"
 #include "pod/bdm12pod.h"
 #include "pod/bdm12pod_slots.h"
+#include "pod/bdm12pod_wire.h"
 
 namespace zelv {
 namespace {
+
+using namespace zelv::bdm12pod_wire;
 
 constexpr unsigned kTimeoutMs = 2000;
 constexpr uint64_t kCtsLimitMs = 1999;
@@ -19,14 +22,6 @@ constexpr unsigned long kMinimumOsc = 2000;
 constexpr uint8_t kTraceDelayMs = 0;
 constexpr uint8_t kResetDelayMs = 1;
 
-constexpr uint8_t kSync = 0x00;
-constexpr uint8_t kResetSpecial = 0x01;
-constexpr uint8_t kResetLow = 0x02;
-constexpr uint8_t kResetHigh = 0x03;
-constexpr uint8_t kPodCommand = 0x04;
-constexpr uint8_t kGetVersion = 0x00;
-constexpr uint8_t kSetSpeed = 0x04;
-constexpr uint8_t kSetCustomSpeed = 0x07;
 constexpr uint8_t kCustomSpeedCode = 4;
 
 // The E-clocks the pod knows by code (0 to 3).

@@ -5,25 +5,15 @@
 #include <cstdint>
 #include <cstring>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "pod/tbdml_slots.h"
+#include "pod/tbdml_wire.h"
 
 namespace zelv {
 namespace {
 
-constexpr uint8_t kReadBdByte = 0x23;
-constexpr uint8_t kWriteBdByte = 0x24;
-constexpr uint8_t kBackground = 0x27;
-constexpr uint8_t kGo = 0x2A;
-constexpr uint8_t kTrace1 = 0x2C;
-constexpr uint8_t kReadByte = 0x32;
-constexpr uint8_t kReadWord = 0x33;
-constexpr uint8_t kReadRegisters = 0x35;
-constexpr uint8_t kReadBlock = 0x37;
-constexpr uint8_t kWriteByte = 0x3C;
-constexpr uint8_t kWriteWord = 0x3D;
-constexpr uint8_t kWriteBlock = 0x41;
-constexpr uint8_t kWriteRegister = 0x50;  // + the register's place in the pod's order
+using namespace zelv::tbdml_wire;
+
 
 constexpr uint32_t kChunk = 32;
 
@@ -106,7 +96,7 @@ int write_reg(unsigned index, uint16_t value) {
         return EINVAL;
     }
     const uint8_t params[] = {low(value), high(value)};
-    return tbdml_command(static_cast<uint8_t>(kWriteRegister + kRegisterPlace[index]), params,
+    return tbdml_command(static_cast<uint8_t>(kWritePc + kRegisterPlace[index]), params,
                          sizeof params, nullptr, TbdmlReply::kNone, 0);
 }
 

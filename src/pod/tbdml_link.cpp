@@ -5,29 +5,24 @@
 #include <cstdint>
 #include <cstring>
 
-#include "cli/console.h"
-#include "cli/settings.h"
+#include "base/console.h"
+#include "base/settings.h"
 #include "link/usb_access.h"
 #include "pod/tbdml.h"
 #include "pod/tbdml_slots.h"
+#include "pod/tbdml_wire.h"
 
 namespace zelv {
 namespace {
+
+using namespace zelv::tbdml_wire;
 
 constexpr unsigned kTimeoutMs = 1000;
 constexpr unsigned kBulkEndpoint = 2;  // OUT 0x02, IN 0x82
 constexpr unsigned kVendorOut = 0x40;
 constexpr unsigned kVendorIn = 0xC0;
 
-constexpr uint8_t kRefused = 2;
-constexpr uint8_t kUnknownCommand = 3;
 
-constexpr uint8_t kGetVersion = 0x0C;
-constexpr uint8_t kSetTargetType = 0x1E;
-constexpr uint8_t kConnect = 0x1F;
-constexpr uint8_t kReset = 0x21;
-constexpr uint8_t kGetSpeed = 0x29;
-constexpr uint8_t kSetSpeed = 0x2E;
 
 constexpr uint8_t kTargetHcs12 = 0;
 constexpr uint8_t kResetSpecialMode = 0;

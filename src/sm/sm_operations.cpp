@@ -3,12 +3,12 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "bdm/identify.h"
-#include "bdm/status_report.h"
-#include "cli/bytes.h"
-#include "cli/console.h"
-#include "cli/progress.h"
-#include "cli/settings.h"
+#include "mcu/identify.h"
+#include "mcu/status_report.h"
+#include "base/bytes.h"
+#include "base/console.h"
+#include "base/progress.h"
+#include "base/settings.h"
 #include "link/serial.h"
 #include "memops/eeprom_frames.h"
 #include "memops/flash_frames.h"

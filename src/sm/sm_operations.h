@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "cli/interface_table.h"
+#include "base/interface_ops.h"
 
 namespace zelv {
 

@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "cli/bytes.h"
-#include "cli/console.h"
+#include "base/bytes.h"
+#include "base/console.h"
 
 namespace zelv {
 namespace {

@@ -11,7 +11,7 @@
 #include <new>
 #include <vector>
 
-#include "cli/console.h"
+#include "base/console.h"
 
 namespace zelv {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/console.h"
+#include "base/console.h"
 #include "srec/record_format.h"
 #include "srec/srec.h"
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/console.h"
-#include "cli/settings.h"
+#include "base/console.h"
+#include "base/settings.h"
 
 namespace zelv {
 namespace {

@@ -5,8 +5,8 @@
 #include <new>
 #include <string>
 
-#include "cli/console.h"
-#include "cli/settings.h"
+#include "base/console.h"
+#include "base/settings.h"
 #include "target/description.h"
 
 namespace zelv {

@@ -32,7 +32,7 @@ inline const std::map<std::string, BdmPart> kBdmParts = {
 
 // The virtual target's agent, as a description names it.
 inline const std::string kBdmAgent =
-    std::string(ZELV_SOURCE_DIR) + "/sim/zelvanor-sim-bdm-agent.s19";
+    std::string(ZELV_SOURCE_DIR) + "/sim/native/zelvanor-sim-bdm-agent.s19";
 
 // The description lines that choose a method for every FLASH and EEPROM operation.
 inline std::string method_keys(const std::string& method) {

@@ -35,7 +35,7 @@ std::vector<std::string> sm_connection(const test::TempDir&) {
 std::vector<std::string> lrae_connection(const test::TempDir& dir) {
     const std::string path = dir.file("dg128-lrae.dat");
     test::write_file(path, "lrae_size 0x800\nlrae_agent " + kSource +
-                               "/sim/zelvanor-sim-lrae-agent.s19\n" +
+                               "/sim/native/zelvanor-sim-lrae-agent.s19\n" +
                                test::read_file(data_file("mc9s12dg128.dat")));
     return {"-i", "lrae", "-p", "@PORT@", "-o", "16M", "-t", path};
 }
@@ -48,7 +48,7 @@ std::vector<std::string> bdm_connection(const test::TempDir&) {
 std::vector<std::string> bdm_agent_connection(const test::TempDir& dir) {
     const std::string path = dir.file("dg128-agent.dat");
     test::write_file(path, "bdm_agent " + kSource +
-                               "/sim/zelvanor-sim-bdm-agent.s19\n"
+                               "/sim/native/zelvanor-sim-bdm-agent.s19\n"
                                "bdm_flash_read agent\nbdm_flash_write agent\n" +
                                test::read_file(data_file("mc9s12dg128.dat")));
     return {"-i", "bdm12pod", "-p", "@PORT@", "-o", "16M", "-t", path};

@@ -27,7 +27,7 @@ const std::map<std::string, Part> kParts = {{"c32", {"mc9s12c32.dat", 0x3E, 0x3E
                                             {"dp256", {"mc9s12dp256.dat", 0x30, 0x3E, 4}},
                                             {"xdp512", {"mc9s12xdp512.dat", 0xE0, 0xFD, 4}}};
 
-const std::string kAgent = std::string(ZELV_SOURCE_DIR) + "/sim/zelvanor-sim-lrae-agent.s19";
+const std::string kAgent = std::string(ZELV_SOURCE_DIR) + "/sim/native/zelvanor-sim-lrae-agent.s19";
 const std::string kBar = "[##################################################]";
 
 class LraeSession : public testing::Test {

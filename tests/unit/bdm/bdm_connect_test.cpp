@@ -9,7 +9,7 @@
 #include "bdm/bdm_connect.h"
 #include "bdm/bdm_interface.h"
 #include "bdm/bdm_state.h"
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "fakes/fake_pod.h"
 #include "fakes/run_state.h"
 #include "target/target_model.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bdm/bdm_state.h"
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "fakes/fake_pod.h"
 #include "fakes/run_state.h"
 #include "target/target_model.h"

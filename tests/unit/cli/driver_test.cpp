@@ -7,7 +7,7 @@
 #include "cli/driver.h"
 #include "cli/interface_table.h"
 #include "cli/options.h"
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "fakes/run_state.h"
 
 namespace zelv {

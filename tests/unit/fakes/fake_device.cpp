@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/console.h"
+#include "base/console.h"
 
 namespace zelv::test {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "cli/console.h"
+#include "base/console.h"
 
 namespace zelv::test {
 namespace {

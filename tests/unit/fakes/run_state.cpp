@@ -1,7 +1,7 @@
 #include "fakes/run_state.h"
 
-#include "cli/console.h"
-#include "cli/settings.h"
+#include "base/console.h"
+#include "base/settings.h"
 #include "target/description.h"
 #include "target/target_model.h"
 

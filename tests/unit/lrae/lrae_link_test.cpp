@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <string>
 
-#include "cli/console.h"
+#include "base/console.h"
 #include "lrae/lrae_test_util.h"
 
 namespace zelv {

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <string>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "lrae/lrae_agent.h"
 #include "lrae/lrae_operations.h"
 #include "lrae/lrae_test_util.h"

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "fakes/run_state.h"
 #include "fakes/scripted_peer.h"
 #include "link/serial.h"

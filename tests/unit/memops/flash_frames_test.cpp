@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "fakes/fake_device.h"
 #include "memops_support.h"
 #include "target/target_model.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "memops_support.h"
 #include "target/target_model.h"
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "fakes/fake_device.h"
 #include "memops/flash_frames.h"
 #include "memops_support.h"

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/console.h"
-#include "cli/settings.h"
+#include "base/console.h"
+#include "base/settings.h"
 #include "fakes/run_state.h"
 #include "target/target_model.h"
 #include "test_support.h"

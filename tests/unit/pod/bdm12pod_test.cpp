@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "fakes/run_state.h"
 #include "pod/bdm12pod.h"
 #include "pod_bench.h"
-#include "ram_agent.h"
+#include "native/ram_agent.h"
 
 namespace zelv {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 
-#include "part_profiles.h"
-#include "sim_log.h"
+#include "program/part_profiles.h"
+#include "common/sim_log.h"
 
 namespace zelv::test {
 

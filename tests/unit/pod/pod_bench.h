@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "bdm12pod_emulator.h"
-#include "mcu_bdm.h"
-#include "modem_link.h"
-#include "port_server.h"
-#include "virtual_mcu.h"
+#include "fronts/bdm12pod_emulator.h"
+#include "mcu/mcu_bdm.h"
+#include "modem/modem_link.h"
+#include "common/port_server.h"
+#include "mcu/virtual_mcu.h"
 
 namespace zelv::test {
 

@@ -6,8 +6,8 @@
 
 #include <cstdlib>
 
-#include "part_profiles.h"
-#include "usb_wire.h"
+#include "program/part_profiles.h"
+#include "usb/usb_wire.h"
 
 namespace zelv::test {
 

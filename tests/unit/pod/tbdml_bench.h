@@ -12,12 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "mcu_bdm.h"
-#include "ram_agent.h"
-#include "tbdml_device.h"
+#include "mcu/mcu_bdm.h"
+#include "native/ram_agent.h"
+#include "fronts/tbdml_device.h"
 #include "test_support.h"
-#include "usb_server.h"
-#include "virtual_mcu.h"
+#include "usb/usb_server.h"
+#include "mcu/virtual_mcu.h"
 
 namespace zelv::test {
 

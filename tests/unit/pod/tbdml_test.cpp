@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "fakes/run_state.h"
-#include "faults.h"
+#include "faults/faults.h"
 #include "pod/tbdml.h"
 #include "tbdml_bench.h"
 

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "part_profiles.h"
-#include "sim_log.h"
-#include "virtual_mcu.h"
+#include "program/part_profiles.h"
+#include "common/sim_log.h"
+#include "mcu/virtual_mcu.h"
 
 namespace zelv::sim::test {
 

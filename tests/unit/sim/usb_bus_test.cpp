@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "faults.h"
-#include "usb_bus_layout.h"
-#include "usb_faults.h"
-#include "usb_front.h"
+#include "faults/faults.h"
+#include "usb/usb_bus_layout.h"
+#include "faults/usb_faults.h"
+#include "usb/usb_front.h"
 
 namespace zelv::sim {
 namespace {

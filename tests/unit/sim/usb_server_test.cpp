@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "port_server.h"
+#include "common/port_server.h"
 #include "test_support.h"
-#include "usb_front.h"
-#include "usb_server.h"
+#include "usb/usb_front.h"
+#include "usb/usb_server.h"
 
 namespace zelv::sim {
 namespace {

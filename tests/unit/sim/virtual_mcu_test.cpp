@@ -8,8 +8,8 @@
 #include <string>
 
 #include "fakes/run_state.h"
-#include "sim_test_util.h"
-#include "state_file.h"
+#include "sim/sim_test_util.h"
+#include "program/state_file.h"
 #include "test_support.h"
 
 namespace zelv::sim::test {

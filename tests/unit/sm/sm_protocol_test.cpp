@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <string>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "fakes/run_state.h"
 #include "fakes/scripted_peer.h"
 #include "link/serial.h"

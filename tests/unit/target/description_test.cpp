@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "fakes/run_state.h"
 #include "target/description.h"
 

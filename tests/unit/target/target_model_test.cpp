@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "fakes/run_state.h"
 #include "target/target_model.h"
 

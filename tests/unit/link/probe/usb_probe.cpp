@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/settings.h"
+#include "base/settings.h"
 #include "link/usb_access.h"
 
 namespace {

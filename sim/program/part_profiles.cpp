@@ -1,0 +1,138 @@
+#include "program/part_profiles.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+#include "base/settings.h"
+#include "common/sim_log.h"
+#include "target/description.h"
+#include "target/target_model.h"
+
+namespace zelv::sim {
+
+namespace {
+
+// Part ids: bits 15-12 family letter (0 D, 3 C, 12 XD), bits 11-8 memory size (0 256 KB,
+// 1 128 KB, 3 32 KB, 4 512 KB), then the mask set. The HC12 has no PARTID register.
+constexpr PartProfile kProfiles[] = {
+    {"b32",
+     "MC68HC912B32",
+     "mc68hc912b32.dat",
+     "OTHER",
+     "OTHER",
+     0x0000,
+     {kSimFamilyHc12, 0x400, 0x300, 0x8000, 1, 0x200, 0x3E, 2}},
+    {"c32",
+     "MC9S12C32",
+     "mc9s12c32.dat",
+     "FTS32K",
+     "NONE",
+     0x3311,
+     {kSimFamilyHcs12, 0x800, 0, 0x8000, 1, 0x200, 0x3E, 2}},
+    {"c128",
+     "MC9S12C128",
+     "mc9s12c128.dat",
+     "FTS128K1",
+     "NONE",
+     0x3102,
+     {kSimFamilyHcs12, 0x1000, 0, 0x20000, 1, 0x400, 0x38, 8}},
+    {"dg128",
+     "MC9S12DG128B",
+     "mc9s12dg128.dat",
+     "FTS128K",
+     "EETS2K",
+     0x0111,
+     {kSimFamilyHcs12, 0x2000, 0x800, 0x20000, 2, 0x200, 0x38, 8}},
+    {"dp256",
+     "MC9S12DP256B",
+     "mc9s12dp256.dat",
+     "FTS256K",
+     "EETS4K",
+     0x0012,
+     {kSimFamilyHcs12, 0x3000, 0x1000, 0x40000, 4, 0x200, 0x30, 16}},
+    {"xdp512",
+     "MC9S12XDP512",
+     "mc9s12xdp512.dat",
+     "FTX512K4",
+     "EETX4K",
+     0xC410,
+     {kSimFamilyHcs12x, 0x3000, 0x800, 0x80000, 4, 0x400, 0xE0, 32}},
+};
+
+}  // namespace
+
+const PartProfile* part_profiles(unsigned* count) {
+    *count = sizeof kProfiles / sizeof kProfiles[0];
+    return kProfiles;
+}
+
+const PartProfile* find_part_profile(const char* name) {
+    for (const PartProfile& profile : kProfiles) {
+        const char* dot = profile.description;
+        while (*dot != '.') {
+            ++dot;
+        }
+        const auto stem = static_cast<size_t>(dot - profile.description);
+        if (strcasecmp(name, profile.name) == 0 || strcasecmp(name, profile.mcu) == 0 ||
+            strcasecmp(name, profile.description) == 0 ||
+            (std::strlen(name) == stem && strncasecmp(name, profile.description, stem) == 0)) {
+            return &profile;
+        }
+    }
+    return nullptr;
+}
+
+int layout_from_description(const char* target_name, McuLayout* layout) {
+    Settings& run = settings();
+    run.verbose = 0;
+    run.target = target_name;
+    if (run.data_dir[0] == '\0') {
+        std::strncpy(run.data_dir, kDefaultDataDir, sizeof run.data_dir - 1);
+    }
+    description_free();
+    int result = description_load();
+    if (result == 0) {
+        result = target_model_build();
+    }
+    if (result == 0) {
+        const TargetModel& model = target();
+        McuLayout l;
+        l.family_id = model.family_id;
+        l.ram_size = model.ram_size;
+        l.eeprom_size = model.eeprom_size;
+        l.flash_size = model.flash_size;
+        l.flash_block_count = model.flash_block_count;
+        l.flash_sector_size = model.flash_sector_size;
+        l.ppage_base = model.ppage_base;
+        l.ppage_count = model.ppage_count;
+        if (l.family_id == kSimFamilyHc12) {
+            // An HC12's FLASH has no pages; the virtual one stores it as the top pages.
+            l.flash_block_count = 1;
+            l.flash_sector_size = 0x200;
+            l.ppage_count = l.flash_size / kPageSize;
+            l.ppage_base = 0x40 - l.ppage_count;
+        }
+        *layout = l;
+    } else {
+        sim_error("cannot use target description %s\n", target_name);
+    }
+    description_free();
+    run.target = nullptr;  // the caller's text need not outlive this call
+    return result;
+}
+
+int part_config(const PartProfile& profile, const McuLayout& layout, McuConfig* config) {
+    McuConfig c;
+    c.layout = layout;
+    c.part_id = profile.part_id;
+    const int derived = derive_register_resets(layout, &c.resets);
+    if (derived != 0) {
+        return derived;
+    }
+    c.special_resets = derive_special_resets(layout, c.resets);
+    *config = c;
+    return 0;
+}
+
+}  // namespace zelv::sim

@@ -1,0 +1,21 @@
+#include "base/settings.h"
+
+#include <cstring>
+
+namespace zelv {
+namespace {
+
+Settings the_settings;
+
+}  // namespace
+
+Settings& settings() {
+    return the_settings;
+}
+
+void settings_reset() {
+    the_settings = Settings{};
+    std::strncpy(the_settings.data_dir, kDefaultDataDir, kDataDirSize - 1);
+}
+
+}  // namespace zelv
