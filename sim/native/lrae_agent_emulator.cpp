@@ -86,36 +86,34 @@ void LraeAgentEmulator::receive(uint8_t byte, std::vector<uint8_t>* answer) {
             phase_ = Phase::kParameters;
             return;
         case Phase::kParameters:
-            if (received_ < needed_) {
-                bytes_[received_++] = byte;
-                sum_ = static_cast<uint8_t>(sum_ + byte);
-                return;
+            if (summed(byte, &received_, needed_, answer)) {
+                frame(answer);
             }
-            // This byte is the checksum.
-            phase_ = Phase::kCommand;
-            if (byte != sum_) {
-                answer->push_back(lrae::kChecksumError);
-                return;
-            }
-            frame(answer);
             return;
         case Phase::kData:
-            if (data_received_ < write_count_) {
-                if (data_received_ < kBuffer) {
-                    bytes_[data_received_] = byte;
-                }
-                ++data_received_;
-                sum_ = static_cast<uint8_t>(sum_ + byte);
-                return;
+            if (summed(byte, &data_received_, write_count_, answer)) {
+                finish_write(answer);
             }
-            phase_ = Phase::kCommand;
-            if (byte != sum_) {
-                answer->push_back(lrae::kChecksumError);
-                return;
-            }
-            finish_write(answer);
             return;
     }
+}
+
+bool LraeAgentEmulator::summed(uint8_t byte, uint32_t* count, uint32_t expected,
+                               std::vector<uint8_t>* answer) {
+    if (*count < expected) {
+        if (*count < bytes_.size()) {
+            bytes_[*count] = byte;
+        }
+        ++*count;
+        sum_ = static_cast<uint8_t>(sum_ + byte);
+        return false;
+    }
+    phase_ = Phase::kCommand;
+    if (byte != sum_) {
+        answer->push_back(lrae::kChecksumError);
+        return false;
+    }
+    return true;
 }
 
 void LraeAgentEmulator::oscillator(std::vector<uint8_t>* answer) {

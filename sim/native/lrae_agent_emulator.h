@@ -56,6 +56,11 @@ private:
     enum class Phase { kOscillator, kCommand, kLength, kParameters, kData, kHung };
 
     void oscillator(std::vector<uint8_t>* answer);
+    // Takes one byte of a checksummed run (parameters or write data): stores and sums it until
+    // `expected` bytes are in; the next is the checksum. True once the run is complete and its
+    // checksum matched; a mismatch answers the checksum error. Either way the run is over.
+    [[nodiscard]] bool summed(uint8_t byte, uint32_t* count, uint32_t expected,
+                              std::vector<uint8_t>* answer);
     void frame(std::vector<uint8_t>* answer);
     void finish_write(std::vector<uint8_t>* answer);
     [[nodiscard]] uint8_t select(uint8_t block, uint8_t page);
@@ -72,8 +77,8 @@ private:
     LraeFaults faults_;
     Phase phase_ = Phase::kOscillator;
     std::array<uint8_t, 256> bytes_{};  // oscillator, parameters or write data
-    unsigned received_ = 0;
-    unsigned needed_ = 0;
+    uint32_t received_ = 0;
+    uint32_t needed_ = 0;
     uint8_t command_ = 0;
     uint8_t length_ = 0;
     uint8_t sum_ = 0;
