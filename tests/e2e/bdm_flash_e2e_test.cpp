@@ -246,6 +246,8 @@ TEST_F(BdmFlash, SecuredPartNeedsForceToBeReadOrWritten) {
 
 TEST_F(BdmFlash, UnknownFlashModuleIsRefusedBeforeAnyAccess) {
     const std::string description = data_file("mc68hc912b32.dat");
+    // An image without data: the file is read before the part is reached, and must be there.
+    test::write_file(dir.file("f.s19"), "S9030000FC\n");
     struct Case {
         std::vector<std::string> args;
         const char* message;

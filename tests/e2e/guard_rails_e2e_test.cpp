@@ -1,0 +1,92 @@
+// A loader must not touch a board until it knows the whole command line can be carried out,
+// and must say what it ignores: end to end through the serial monitor of the virtual target.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e_common.h"
+
+namespace zelv::e2e {
+namespace {
+
+class GuardRails : public testing::Test {
+protected:
+    test::ProcessResult zelv(const std::vector<std::string>& args) {
+        return run_sm(dir.file("dg128.state"), "dg128", data_file("mc9s12dg128.dat"), args);
+    }
+    std::string file(const std::string& name, const std::string& content) {
+        test::write_file(dir.file(name), content);
+        return dir.file(name);
+    }
+    std::vector<uint8_t> flash() const { return state_section(dir.file("dg128.state"), "FLSH"); }
+
+    test::TempDir dir;
+    const std::string blink = std::string(ZELV_SOURCE_DIR) + "/examples/blink.s19";
+};
+
+// Every file of the line is read and checked before an earlier operation erases anything;
+// each failure leaves the programmed FLASH as it was.
+TEST_F(GuardRails, BadInputStopsTheRunBeforeTheBoardIsTouched) {
+    ASSERT_EQ(zelv({"-q", "-E", "-H", blink}).status, 0);
+    const std::vector<uint8_t> before = flash();
+    const std::string good_ee = file("ee.s19", s_record('1', 0x0800, {1, 2}) + s_record('9', 0));
+    const std::string bad_sum = file("sum.s19", "S1050800010200\n");
+    const std::string far_ee = file("far.s19", s_record('1', 0x2000, {1, 2}) + s_record('9', 0));
+    const std::string low = file("low.s19", s_record('1', 0x1000, {1, 2, 3, 4}));
+    const std::string monitor = file("mon.s19", s_record('1', 0xF800, {1, 2, 3, 4}));
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"-E", "-H", bad_sum}, bad_sum + ":1: S-record checksum error\n"},
+        {{"-E", "-H", dir.file("typo.s19")},
+         "unable to open " + dir.file("typo.s19") + " (No such file or directory)\n"},
+        {{"-E", "-H", low}, low + ":1: data block address <0x1000> out of range\n"},
+        {{"-E", "-C", good_ee, "-C", dir.file("typo.s19")},
+         "unable to open " + dir.file("typo.s19") + " (No such file or directory)\n"},
+        {{"-E", "-X", blink}, "RAM run: operation not supported\n"},
+        {{"-F", "-H", blink, "-C", far_ee}, far_ee + ":1: data block address <0x2000> out of range\n"},
+        {{"-E", "-G", dir.file("no/such/dir/f.s19")},
+         "cannot open " + dir.file("no/such/dir/f.s19") + " for writing (No such file or directory)\n"},
+        {{"-E", "-H", monitor}, "FLASH image overlaps the serial monitor at 0xF800-0xF803\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"-q"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const test::ProcessResult r = zelv(args);
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_EQ(r.err, "\nerror: " + c.message);
+        EXPECT_EQ(flash(), before) << c.message;
+    }
+}
+
+// Vectors written at 0xFF80-0xFFFF are the monitor's to relocate, not an overlap.
+TEST_F(GuardRails, VectorsAreNotAnOverlap) {
+    const std::string image =
+        file("vec.s19", s_record('1', 0xC000, {0x20, 0xFE}) + s_record('1', 0xFFFE, {0xC0, 0x00}));
+    const test::ProcessResult r = zelv({"-q", "-E", "-H", image});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// Connection options the interface never reads: one warning each, and the run goes on.
+TEST_F(GuardRails, IgnoredOptionsAreNamed) {
+    const test::ProcessResult r = zelv({"-q", "-Y", "-Z", "-o", "16M"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err,
+              "warning: -o has no effect with interface sm\n"
+              "warning: -Y has no effect with interface sm\n"
+              "warning: -Z has no effect with interface sm\n");
+    const test::ProcessResult usb =
+        run_with_sim({"--part", "dp256", "--pod", "tbdml"},
+                     {"-q", "-i", "tbdml", "-t", data_file("mc9s12dp256.dat"), "-p", "x", "-b",
+                      "9600", "-Z"});
+    EXPECT_EQ(usb.status, 0) << usb.err;
+    EXPECT_EQ(usb.err,
+              "warning: -p has no effect with interface tbdml\n"
+              "warning: -b has no effect with interface tbdml\n"
+              "warning: -Z has no effect with interface tbdml\n");
+}
+
+}  // namespace
+}  // namespace zelv::e2e
