@@ -87,7 +87,11 @@ int refuse_unsupported(const InterfaceOps& entry, int argc, char** argv) {
 // Everything that can be judged before the interface opens: the description, the model, the
 // options the interface ignores or refuses, and every file of the command line.
 int prepare_run(const InterfaceOps& entry, int argc, char** argv) {
-    if (description_load() != 0 || target_model_build() != 0) {
+    if (description_load() != 0) {
+        return 1;
+    }
+    description_warn_unknown_keys();
+    if (target_model_build() != 0) {
         return 1;
     }
     warn_unused_options(entry, settings().interface);

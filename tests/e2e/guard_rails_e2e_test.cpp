@@ -12,8 +12,9 @@ namespace {
 
 class GuardRails : public testing::Test {
 protected:
-    test::ProcessResult zelv(const std::vector<std::string>& args) {
-        return run_sm(dir.file("dg128.state"), "dg128", data_file("mc9s12dg128.dat"), args);
+    test::ProcessResult zelv(const std::vector<std::string>& args,
+                             const std::string& description = data_file("mc9s12dg128.dat")) {
+        return run_sm(dir.file("dg128.state"), "dg128", description, args);
     }
     std::string file(const std::string& name, const std::string& content) {
         test::write_file(dir.file(name), content);
@@ -86,6 +87,26 @@ TEST_F(GuardRails, IgnoredOptionsAreNamed) {
               "warning: -p has no effect with interface tbdml\n"
               "warning: -b has no effect with interface tbdml\n"
               "warning: -Z has no effect with interface tbdml\n");
+}
+
+// A typo in a description key is named, with the key it was probably meant to be, even
+// under -q; a number may carry a comment; a malformed one names its file and line.
+TEST_F(GuardRails, DescriptionTyposAreReported) {
+    const std::string shipped = test::read_file(data_file("mc9s12dg128.dat"));
+    const std::string typo = file("typo.dat", "bdm_init_bite 0x0010 0x39\nram_size 0x2000   # 8 KB\n"
+                                              "my_own_key 1\n" + shipped);
+    const test::ProcessResult r = zelv({"-q"}, typo);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "warning: " + typo +
+                         ":1: unknown target description key bdm_init_bite (did you mean "
+                         "bdm_init_byte?)\n"
+                         "warning: " + typo + ":3: unknown target description key my_own_key\n");
+
+    const std::string bad = file("bad.dat", "\nram_size 8k\n" + shipped);
+    const test::ProcessResult b = zelv({"-q"}, bad);
+    EXPECT_EQ(b.status, 1);
+    EXPECT_EQ(b.err, "\nerror: " + bad + ":2: invalid value for target description parameter "
+                                         "ram_size\n");
 }
 
 }  // namespace
