@@ -109,5 +109,39 @@ TEST_F(GuardRails, DescriptionTyposAreReported) {
                                          "ram_size\n");
 }
 
+// Values the target cannot carry out are refused before anything runs, never cut to fit.
+TEST_F(GuardRails, ValuesThatCannotBeCarriedOutAreRefused) {
+    const std::string dg128 = test::read_file(data_file("mc9s12dg128.dat"));
+    const std::string agent = std::string(ZELV_SOURCE_DIR) + "/examples/dp256-bdm-agent.dat";
+    const struct {
+        std::vector<std::string> sim;
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"--part", "dg128"},
+         {"-i", "sm", "-p", "@PORT@", "-t", data_file("mc9s12dg128.dat"), "-j", "0x13000"},
+         "invalid start address: 0x13000\n"},
+        {{"--part", "dg128"},
+         {"-i", "sm", "-p", "@PORT@", "-t", file("page.dat", "ppage_default 0x10\n" + dg128)},
+         "ppage_default 0x10 outside the FLASH pages 0x38-0x3F\n"},
+        {{"--part", "dp256", "--pod", "bdm12pod"},
+         {"-i", "bdm12pod", "-p", "@PORT@", "-o", "70M", "-t", agent, "-G", dir.file("f.s19")},
+         "invalid oscillator frequency for target programming\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"-q"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const test::ProcessResult r = run_with_sim(c.sim, args);
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_EQ(r.err, "\nerror: " + c.message);
+    }
+    // A description for a larger part than the one connected: warned before any operation.
+    const test::ProcessResult r = zelv({"-q"}, data_file("mc9s12dp256.dat"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err,
+              "warning: part id memory size <128kB> differs from the description's FLASH size "
+              "<256kB>\n");
+}
+
 }  // namespace
 }  // namespace zelv::e2e
