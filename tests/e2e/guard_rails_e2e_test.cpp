@@ -2,6 +2,8 @@
 // and must say what it ignores: end to end through the serial monitor of the virtual target.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -141,6 +143,37 @@ TEST_F(GuardRails, ValuesThatCannotBeCarriedOutAreRefused) {
     EXPECT_EQ(r.err,
               "warning: part id memory size <128kB> differs from the description's FLASH size "
               "<256kB>\n");
+}
+
+// The README's srec_cmp recipe finds a read-back equal to the file that was written, and a
+// byte that did not program different.
+TEST_F(GuardRails, ReadmeCompareRecipeWorks) {
+    ZELV_REQUIRE_TOOL("srec_cmp");
+    std::vector<std::string> recipe;
+    for (const std::string& line :
+         test::split_lines(test::read_file(std::string(ZELV_SOURCE_DIR) + "/README.md"))) {
+        if (line.rfind("    srec_cmp ", 0) == 0) {
+            std::istringstream words(line);
+            for (std::string word; words >> word;) {
+                recipe.push_back(word == "app.s19" ? blink : word == "back.s19" ? dir.file("back.s19") : word);
+            }
+            break;
+        }
+    }
+    ASSERT_FALSE(recipe.empty()) << "no srec_cmp line in the README";
+
+    ASSERT_EQ(zelv({"-q", "-E", "-H", blink, "-G", dir.file("back.s19")}).status, 0);
+    const test::ProcessResult same = test::run_process(recipe);
+    EXPECT_EQ(same.status, 0) << same.out << same.err;
+
+    // 0xC000 holds 0xCF in blink.s19; a byte there that does not program must show.
+    std::remove(dir.file("dg128.state").c_str());
+    const test::ProcessResult weak = run_sm(dir.file("dg128.state"), "dg128",
+                                            data_file("mc9s12dg128.dat"),
+                                            {"-q", "-E", "-H", blink, "-G", dir.file("back.s19")},
+                                            {"weak-flash:0x1C000"});
+    ASSERT_EQ(weak.status, 0) << weak.err;
+    EXPECT_NE(test::run_process(recipe).status, 0);
 }
 
 }  // namespace
