@@ -33,6 +33,16 @@ int report_error(const char* format, ...) {
     return count;
 }
 
+void report_warning(const char* format, ...) {
+    std::fflush(stdout);
+    std::fputs("warning: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fflush(stderr);
+}
+
 void print_info(const char* format, ...) {
     if (!settings().verbose) {
         return;

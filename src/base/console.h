@@ -17,6 +17,10 @@ namespace zelv {
 // final line feed. Returns the character count of the formatted part.
 int report_error(const char* format, ...) ZELV_PRINTF(1, 2);
 
+// Writes "warning: " and the formatted message to standard error, whatever -q says: a
+// warning is about what the run will do, and the run goes on.
+void report_warning(const char* format, ...) ZELV_PRINTF(1, 2);
+
 // Prints to standard output while `verbose` is set.
 void print_info(const char* format, ...) ZELV_PRINTF(1, 2);
 

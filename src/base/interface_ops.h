@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstdint>
 
 #include "base/console.h"
 
@@ -61,6 +62,21 @@ struct InterfaceOps {
 
     // -R: resets the target into normal mode.
     int (*reset)();
+
+    // Checked before open, with nothing touched (each may be nullptr: nothing to check).
+
+    // Refuses a FLASH image (`image` in the selected address format, 0xFF where the file
+    // has no data) that writes into an area the resident program on the target needs.
+    // Returns 0, or EINVAL after naming the overlapping range and the area.
+    int (*flash_image_check)(const uint8_t* image, uint32_t size);
+
+    // The operation letters this interface refuses whatever the target ("XSU" ...): their
+    // slots only report and fail, so the driver calls them before open.
+    const char* refused_operations;
+
+    // The letters of the connection options this interface reads, of "pboYZ"; the driver
+    // warns about every other one given. nullptr: it reads them all.
+    const char* connection_options;
 };
 
 // For the slots an interface refuses: reports "<operation>: operation not supported" and

@@ -159,6 +159,12 @@ int agent_load() {
         report_error("RAM agent load not possible - MCU secured\n");
         return EIO;
     }
+    // The agent takes the oscillator as 16 bits of kHz: cut, 70 MHz would become 4464 kHz
+    // and a plausible wrong FLASH clock.
+    if (settings().osc / 1000 > 0xFFFF) {
+        report_error("invalid oscillator frequency for target programming\n");
+        return EINVAL;
+    }
     char path[kPathLimit + 1] = {};
     const int length =
         access(value, R_OK) == 0 || std::strchr(value, '/') != nullptr

@@ -47,7 +47,8 @@ int prepare(const char* key, const char* what, bool refuse_secured, BdmMethod* m
         return EINVAL;
     }
     if (refuse_secured && target().secured != 0 && settings().force == 0) {
-        report_error("%s not possible - MCU secured (-f option forces the operation)\n", what);
+        report_error("%s not possible - MCU secured (-f option forces the operation)\n%s", what,
+                     kSecuredHint);
         return EIO;
     }
     return 0;

@@ -29,7 +29,8 @@ int prepare(const char* key, const char* what, BdmMethod* method) {
         return result;
     }
     if (target().secured != 0 && settings().force == 0) {
-        report_error("%s not possible - MCU secured (-f option forces the operation)\n", what);
+        report_error("%s not possible - MCU secured (-f option forces the operation)\n%s", what,
+                     kSecuredHint);
         return EIO;
     }
     if (*method == BdmMethod::kAgent) {

@@ -29,9 +29,10 @@ int bdm_reserved() {
     return 0;
 }
 
-constinit const InterfaceOps tbdml_interface = bdm_interface_entry("tbdml", tbdml_interface_open);
+constinit const InterfaceOps tbdml_interface =
+    bdm_interface_entry("tbdml", tbdml_interface_open, "oY");
 
 constinit const InterfaceOps bdm12pod_interface =
-    bdm_interface_entry("bdm12pod", bdm12pod_interface_open);
+    bdm_interface_entry("bdm12pod", bdm12pod_interface_open, "pbo");
 
 }  // namespace zelv

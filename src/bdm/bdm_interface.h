@@ -8,7 +8,9 @@
 namespace zelv {
 
 // The entry for a BDM interface: its name, its open, and the shared BDM operations.
-[[nodiscard]] constexpr InterfaceOps bdm_interface_entry(const char* name, int (*open)()) {
+// `options` are the connection options its pod reads.
+[[nodiscard]] constexpr InterfaceOps bdm_interface_entry(const char* name, int (*open)(),
+                                                         const char* options) {
     return InterfaceOps{
         .name = name,
         .open = open,
@@ -25,6 +27,9 @@ namespace zelv {
         .flash_write = bdm_flash_write,
         .reserved = bdm_reserved,
         .reset = bdm_reset,
+        .flash_image_check = nullptr,
+        .refused_operations = nullptr,
+        .connection_options = options,
     };
 }
 

@@ -124,9 +124,10 @@ int ram_load(const char* path, RamLoadKind kind) {
 int bdm_ram_run(const char* path) {
     const TargetModel& m = target();
     BdmEngineState& state = bdm_state();
+    // The program did not run: the run must not end as if it had.
     if (m.secured != 0 && settings().force == 0) {
-        print_always("RAM run: MCU secured (-f option forces loading and running the program)\n");
-        return 0;
+        report_error("RAM run: MCU secured (-f option forces loading and running the program)\n");
+        return EIO;
     }
     if (const int result = ram_load(path, RamLoadKind::kImage); result != 0) {
         return result;

@@ -8,6 +8,11 @@
 
 namespace zelv {
 
+// The line that follows a refusal on a secured part: what makes the part usable again.
+inline constexpr const char* kSecuredHint =
+    "hint: the part is secured, which keeps the BDM out of its memory; -U (or -F before "
+    "writing) makes it usable by erasing it\n";
+
 inline constexpr uint16_t kSelectionUnknown = 0xFFFF;
 
 struct BdmEngineState {

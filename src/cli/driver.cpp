@@ -1,10 +1,12 @@
 #include "cli/driver.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "base/console.h"
 #include "cli/interface_table.h"
 #include "cli/options.h"
+#include "cli/preread.h"
 #include "base/settings.h"
 #include "target/description.h"
 #include "target/target_model.h"
@@ -43,6 +45,82 @@ int perform(const InterfaceOps& entry, const Operation& operation) {
     }
 }
 
+// One warning for each connection option the interface does not read: a user who gives -Y
+// to the serial monitor should not believe it changed anything.
+void warn_unused_options(const InterfaceOps& entry, const char* interface) {
+    if (entry.connection_options == nullptr) {
+        return;
+    }
+    const Settings& s = settings();
+    const struct {
+        char letter;
+        bool given;
+    } options[] = {{'p', s.port != nullptr}, {'b', s.baud != 0}, {'o', s.osc != 0 && s.podex_25 == 0},
+                   {'Y', s.tbdml_bulk != 0}, {'Z', s.keep_lrae != 0}};
+    for (const auto& option : options) {
+        if (option.given && std::strchr(entry.connection_options, option.letter) == nullptr) {
+            report_warning("-%c has no effect with interface %s\n", option.letter, interface);
+        }
+    }
+}
+
+// The operations the interface refuses whatever the target are refused before anything is
+// opened: their slots only report, and a later refusal would come after earlier operations
+// had changed the target.
+int refuse_unsupported(const InterfaceOps& entry, int argc, char** argv) {
+    if (entry.refused_operations == nullptr) {
+        return 0;
+    }
+    options_restart();
+    Operation operation{};
+    while (options_next_operation(argc, argv, &operation)) {
+        if (std::strchr(entry.refused_operations, operation.letter) != nullptr) {
+            const int result = perform(entry, operation);
+            if (result != 0) {
+                return result;
+            }
+        }
+    }
+    return 0;
+}
+
+// Everything that can be judged before the interface opens: the description, the model, the
+// options the interface ignores or refuses, and every file of the command line.
+int prepare_run(const InterfaceOps& entry, int argc, char** argv) {
+    if (description_load() != 0) {
+        return 1;
+    }
+    description_warn_unknown_keys();
+    if (target_model_build() != 0) {
+        return 1;
+    }
+    warn_unused_options(entry, settings().interface);
+    if (refuse_unsupported(entry, argc, argv) != 0 ||
+        preread_before_open(argc, argv, entry) != 0) {
+        return 1;
+    }
+    return 0;
+}
+
+int run_operations(const InterfaceOps& entry, int argc, char** argv) {
+    if (entry.open() != 0) {
+        return 1;
+    }
+    if (preread_after_open(argc, argv) != 0) {
+        (void)entry.close();
+        return 1;
+    }
+    options_restart();
+    Operation operation{};
+    while (options_next_operation(argc, argv, &operation)) {
+        if (perform(entry, operation) != 0) {
+            (void)entry.close();
+            return 1;
+        }
+    }
+    return entry.close() != 0 ? 1 : 0;
+}
+
 }  // namespace
 
 int zelvanor_main(int argc, char** argv) {
@@ -65,27 +143,13 @@ int zelvanor_main(int argc, char** argv) {
     if (settings().verbose) {
         print_banner(stdout);
     }
-    if (description_load() != 0) {
-        description_free();
-        return 1;
+    int status = prepare_run(*entry, argc, argv);
+    if (status == 0) {
+        status = run_operations(*entry, argc, argv);
     }
-    if (target_model_build() != 0 || entry->open() != 0) {
-        description_free();
-        return 1;
-    }
-
-    options_restart();
-    Operation operation{};
-    while (options_next_operation(argc, argv, &operation)) {
-        if (perform(*entry, operation) != 0) {
-            (void)entry->close();
-            description_free();
-            return 1;
-        }
-    }
-    const int closed = entry->close();
+    preread_end();
     description_free();
-    return closed != 0 ? 1 : 0;
+    return status;
 }
 
 }  // namespace zelv

@@ -133,6 +133,7 @@ constexpr const char* kUsage =
 
 constexpr unsigned long kMaxFrequency = 0xFFFFFFFFUL;
 constexpr unsigned long kMaxRecordSize = 250;
+constexpr unsigned long kMaxStartAddress = 0xFFFF;
 
 // strtoul would take a minus sign as "wrap around": "-1" must not become a huge number.
 bool has_minus(const char* text) {
@@ -239,7 +240,8 @@ int options_first_pass(int argc, char** argv) {
                 s.baud = value;
                 break;
             case 'j':
-                if (!parse_whole(optarg, 0, &value)) {
+                // The CPU's addresses are 16 bits: 0x13000 would start the program at 0x3000.
+                if (!parse_whole(optarg, 0, &value) || value > kMaxStartAddress) {
                     report_error("invalid start address: %s\n", optarg);
                     return 1;
                 }

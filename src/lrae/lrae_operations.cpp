@@ -5,7 +5,10 @@
 #include "base/console.h"
 #include "lrae/lrae_agent.h"
 #include "lrae/lrae_link.h"
+#include "base/settings.h"
 #include "memops/flash_frames.h"
+#include "memops/flash_layout.h"
+#include "target/description.h"
 #include "target/target_model.h"
 
 namespace zelv {
@@ -32,14 +35,37 @@ int lrae_ram_run(const char* path) {
     return result;
 }
 
-// The EEPROM is out of this interface's reach; on a part that has one the operation passes
-// without touching it, so that a command line mixing EEPROM and FLASH operations runs on.
+// The EEPROM is out of this interface's reach. The operation fails: a script must not take
+// an EEPROM that was never written (or a file that was never read) for done.
 int eeprom_not_supported(const char* operation) {
     if (target().eeprom_size == 0) {
         report_error("EEPROM %s not possible - no EEPROM memory\n", operation);
         return EINVAL;
     }
-    print_info("EEPROM %s: not supported\n", operation);
+    report_error("EEPROM %s not supported on this interface\n", operation);
+    return EINVAL;
+}
+
+// The boot loader's own bytes: a write there fails midway, or, where FPROT does not guard
+// them, leaves a board that answers no more. -f writes them anyway (a new boot loader).
+int lrae_flash_image_check(const uint8_t* image, uint32_t size) {
+    const TargetModel& m = target();
+    uint32_t lrae_size = 0;
+    if (settings().force != 0 || m.ppage_count < 3 ||
+        description_number("lrae_size", &lrae_size, 0) != 0 || lrae_size == 0) {
+        return 0;  // the open reports a missing or malformed lrae_size
+    }
+    const uint32_t boot_page =
+        m.ppage_base + m.ppage_count - 1 - (m.family_id == kFamilyHcs12x ? 2 : 1);
+    uint32_t first = 0;
+    uint32_t last = 0;
+    if (flash_image_data_in(image, size, boot_page, 0, lrae_size, &first, &last)) {
+        report_error(
+            "FLASH image overlaps the LRAE boot loader at 0x%04X-0x%04X (-f writes it "
+            "anyway)\n",
+            first, last);
+        return EINVAL;
+    }
     return 0;
 }
 
@@ -92,6 +118,9 @@ const InterfaceOps lrae_interface = {
     .flash_write = lrae_flash_write,
     .reserved = nullptr,
     .reset = lrae_reset,
+    .flash_image_check = lrae_flash_image_check,
+    .refused_operations = "ABCDSUR",
+    .connection_options = "pboZ",
 };
 
 }  // namespace zelv

@@ -30,10 +30,18 @@ bool identify_part(uint16_t part_id, bool verbose) {
         }
         return false;
     }
+    const unsigned memory_kb = kMemorySizes[(part_id >> 8) & 0xF];
     if (verbose) {
         print_always("%s part id <0x%04X> family <%s> memory <%ukB> mask <%u.%u>\n",
-                     target().family, part_id, kFamilyLetters[part_id >> 12],
-                     kMemorySizes[(part_id >> 8) & 0xF], (part_id >> 4) & 0xFU, part_id & 0xFU);
+                     target().family, part_id, kFamilyLetters[part_id >> 12], memory_kb,
+                     (part_id >> 4) & 0xFU, part_id & 0xFU);
+    }
+    // A description for another part would erase or program pages this one lacks or leave
+    // pages it has untouched: say so before any operation runs.
+    const uint32_t flash_kb = target().flash_size / 1024;
+    if (memory_kb != 0 && flash_kb != 0 && memory_kb != flash_kb) {
+        report_warning("part id memory size <%ukB> differs from the description's FLASH size <%ukB>\n",
+                       memory_kb, static_cast<unsigned>(flash_kb));
     }
     return true;
 }

@@ -157,4 +157,21 @@ uint8_t flash_block_page(uint32_t block) {
                 (t.flash_block_count - 1 - block) * (t.ppage_count / t.flash_block_count));
 }
 
+bool flash_image_data_in(const uint8_t* image, uint32_t size, uint32_t page, uint32_t from,
+                         uint32_t to, uint32_t* first, uint32_t* last) {
+    bool found = false;
+    for (uint32_t o = 0; o < size; ++o) {
+        const uint32_t in_page = o % kPageSize;
+        if (image[o] == 0xFF || in_page < from || in_page >= to || flash_offset_page(o) != page) {
+            continue;
+        }
+        if (!found) {
+            *first = flash_write_map()(o);
+            found = true;
+        }
+        *last = flash_write_map()(o);
+    }
+    return found;
+}
+
 }  // namespace zelv

@@ -45,4 +45,11 @@ using FlashMap = uint32_t (*)(uint32_t);
 // The lowest PPAGE value of block b. Needs flash_block_count > 0.
 [[nodiscard]] uint8_t flash_block_page(uint32_t block);
 
+// Finds the data (bytes other than 0xFF) of an image in the selected format that falls in
+// page `page` at offsets [from, to) of the page. False when there is none; else *first and
+// *last are the lowest and highest such bytes as addresses of the selected format.
+[[nodiscard]] bool flash_image_data_in(const uint8_t* image, uint32_t size, uint32_t page,
+                                       uint32_t from, uint32_t to, uint32_t* first,
+                                       uint32_t* last);
+
 }  // namespace zelv

@@ -85,6 +85,25 @@ int connect() {
     return status_report(true);
 }
 
+uint8_t last_page() {
+    const TargetModel& m = target();
+    return static_cast<uint8_t>(m.ppage_base + m.ppage_count - 1);
+}
+
+// The monitor protects its own 2 KB: a write there fails midway with a FLASH error, after
+// the rest of the image went in. The vectors are the exception, programmed into its table.
+int sm_flash_image_check(const uint8_t* image, uint32_t size) {
+    uint32_t first = 0;
+    uint32_t last = 0;
+    if (target().ppage_count != 0 && flash_image_data_in(image, size, last_page(),
+                                                         kMonitorOffsetInPage, kVectorsInPage,
+                                                         &first, &last)) {
+        report_error("FLASH image overlaps the serial monitor at 0x%04X-0x%04X\n", first, last);
+        return EINVAL;
+    }
+    return 0;
+}
+
 int sm_ram_run(const char*) {
     return interface_not_supported("RAM run");
 }
@@ -115,10 +134,6 @@ int sm_flash_write(const char* path) {
     return flash_write_frame(path, kChunk, sm_flash_write_block, sm_flash_verify_chunk, kChunk);
 }
 
-uint8_t last_page() {
-    const TargetModel& m = target();
-    return static_cast<uint8_t>(m.ppage_base + m.ppage_count - 1);
-}
 
 // Reads the linear image offset through the window whatever the selected address format.
 int read_linear_chunk(uint32_t offset, uint8_t* buffer) {
@@ -172,6 +187,9 @@ const InterfaceOps sm_interface = {
     .flash_write = sm_flash_write,
     .reserved = nullptr,
     .reset = sm_reset,
+    .flash_image_check = sm_flash_image_check,
+    .refused_operations = "XSU",
+    .connection_options = "pb",
 };
 
 int sm_open() {

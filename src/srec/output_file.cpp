@@ -45,6 +45,28 @@ mode_t mode_for(const struct stat* existing) {
 
 }  // namespace
 
+int output_file_check(const char* path) {
+    struct stat info {};
+    if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+        return 0;  // a device or a pipe is written directly
+    }
+    std::string folder;
+    try {
+        folder = path;
+    } catch (const std::bad_alloc&) {
+        report_error("not enough memory\n");
+        return ENOMEM;
+    }
+    const std::size_t slash = folder.find_last_of('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        const int error = errno;
+        report_error("cannot open %s for writing (%s)\n", path, std::strerror(error));
+        return error;
+    }
+    return 0;
+}
+
 OutputFile::~OutputFile() {
     discard();
 }

@@ -14,6 +14,11 @@
 
 namespace zelv {
 
+// Checked before the run touches the target, without creating anything: the folder that
+// will hold path exists and can be written (a path that names a device or a pipe is not
+// judged). Reports "cannot open %s for writing (%s)" with the folder's error and returns it.
+[[nodiscard]] int output_file_check(const char* path);
+
 class OutputFile {
 public:
     OutputFile() = default;

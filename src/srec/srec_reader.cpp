@@ -3,8 +3,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "base/console.h"
+#include "srec/preloaded.h"
 #include "srec/record_format.h"
 #include "srec/srec.h"
 
@@ -122,9 +125,59 @@ struct ReadState {
     uint32_t* lowest;
     uint32_t* highest;
     AddressMap map;
+    SrecFile* sink = nullptr;  // when set, data records are kept here instead of placed
     unsigned line_number = 0;
     bool done = false;  // a termination record ends the file
 };
+
+// Places one data record of `length` bytes at S-record address `address` into the image.
+// Returns 0 or EINVAL (reported with path and line).
+int place(const ReadState& s, uint32_t address, const uint8_t* data, unsigned length,
+          unsigned line_number) {
+    // A record without data bytes names no image byte: it neither writes nor moves the span
+    // (its "last" address would lie before its first).
+    if (length == 0) {
+        return 0;
+    }
+    const uint32_t first = apply(s.map, address);
+    const uint32_t last = apply(s.map, address + length - 1u);
+    // Only the two ends pass through the map, so they must also be exactly the record's
+    // length apart: a record that straddles the edge of a mapped window would otherwise land
+    // at the wrong place or past the image end.
+    if (first >= s.image_size || last >= s.image_size || last < first ||
+        last - first != length - 1u) {
+        report_error("%s:%u: data block address <0x%lX> out of range\n", s.path, line_number,
+                     static_cast<unsigned long>(address));
+        return EINVAL;
+    }
+    std::memcpy(s.image + first, data, length);
+    if (s.lowest != nullptr && first < *s.lowest) {
+        *s.lowest = first;
+    }
+    if (s.highest != nullptr && last > *s.highest) {
+        *s.highest = last;
+    }
+    return 0;
+}
+
+// The termination record's address: kept as it stands and, mapped, range-checked.
+int take_entry(const ReadState& s, uint32_t address, unsigned line_number) {
+    int result = 0;
+    if (s.raw_entry != nullptr) {
+        *s.raw_entry = address;
+    }
+    if (s.entry != nullptr) {
+        const uint32_t mapped = apply(s.map, address);
+        // Address 0 stands for "no entry point" and is never refused.
+        if (address != 0 && mapped >= s.image_size) {
+            report_error("%s:%u: entry address <0x%lX> out of range\n", s.path, line_number,
+                         static_cast<unsigned long>(address));
+            result = EINVAL;
+        }
+        *s.entry = mapped;
+    }
+    return result;
+}
 
 // Judges one line and applies it. Returns 0 or EINVAL (reported).
 int take_line(ReadState& s, const Line& line) {
@@ -196,78 +249,51 @@ int take_line(ReadState& s, const Line& line) {
             return 0;
         case '1':
         case '2':
-        case '3': {
-            // A record without data bytes names no image byte: it neither writes nor moves
-            // the span (its "last" address would lie before its first).
-            if (length == 0) {
+        case '3':
+            if (s.sink != nullptr) {
+                try {
+                    s.sink->records.push_back(
+                        SrecRecord{address, s.line_number, std::vector<uint8_t>(data, data + length)});
+                } catch (const std::bad_alloc&) {
+                    report_error("not enough memory\n");
+                    return ENOMEM;
+                }
                 return 0;
             }
-            const uint32_t first = apply(s.map, address);
-            const uint32_t last = apply(s.map, address + length - 1u);
-            // Only the two ends pass through the map, so they must also be exactly the
-            // record's length apart: a record that straddles the edge of a mapped window
-            // would otherwise land at the wrong place or past the image end.
-            if (first >= s.image_size || last >= s.image_size || last < first ||
-                last - first != length - 1u) {
-                report_error("%s:%u: data block address <0x%lX> out of range\n", s.path,
-                             s.line_number, static_cast<unsigned long>(address));
-                return EINVAL;
-            }
-            std::memcpy(s.image + first, data, length);
-            if (s.lowest != nullptr && first < *s.lowest) {
-                *s.lowest = first;
-            }
-            if (s.highest != nullptr && last > *s.highest) {
-                *s.highest = last;
-            }
-            return 0;
-        }
+            return place(s, address, data, length, s.line_number);
         case '5':
             return 0;
-        default: {  // '7', '8', '9'
+        default:  // '7', '8', '9'
             s.done = true;
-            int result = 0;
-            if (s.raw_entry != nullptr) {
-                *s.raw_entry = address;
+            if (s.sink != nullptr) {
+                s.sink->has_entry = true;
+                s.sink->entry = address;
+                s.sink->entry_line = s.line_number;
+                return 0;
             }
-            if (s.entry != nullptr) {
-                const uint32_t mapped = apply(s.map, address);
-                // Address 0 stands for "no entry point" and is never refused.
-                if (address != 0 && mapped >= s.image_size) {
-                    report_error("%s:%u: entry address <0x%lX> out of range\n", s.path,
-                                 s.line_number, static_cast<unsigned long>(address));
-                    result = EINVAL;
-                }
-                *s.entry = mapped;
-            }
-            return result;
-        }
+            return take_entry(s, address, s.line_number);
     }
 }
 
-}  // namespace
-
-int srec_read(const char* path, char* info, unsigned info_size, uint8_t* image, uint32_t image_size,
-              uint32_t* raw_entry, uint32_t* entry, uint32_t* lowest, uint32_t* highest,
-              AddressMap map) {
-    FILE* file = std::fopen(path, "r");
+// Reads the whole file through the line reader into s; returns 0 or an errno value
+// (reported).
+int read_file(ReadState& s) {
+    FILE* file = std::fopen(s.path, "r");
     if (file == nullptr) {
         const int error = errno;
-        report_error("unable to open %s (%s)\n", path, std::strerror(error));
+        report_error("unable to open %s (%s)\n", s.path, std::strerror(error));
         return error;
     }
-
-    ReadState s{path, info, info_size, image, image_size, raw_entry, entry, lowest, highest, map};
-    if (info != nullptr && info_size > 0) {
-        info[0] = '\0';
+    // The outputs change only once the file is open.
+    if (s.info != nullptr && s.info_size > 0) {
+        s.info[0] = '\0';
     }
-    if (lowest != nullptr) {
-        *lowest = image_size;
+    if (s.lowest != nullptr) {
+        *s.lowest = s.image_size;
     }
-    if (highest != nullptr) {
-        *highest = 0;
+    if (s.highest != nullptr) {
+        *s.highest = 0;
     }
-
     int result = 0;
     Line line;
     while (!s.done) {
@@ -276,14 +302,14 @@ int srec_read(const char* path, char* info, unsigned info_size, uint8_t* image, 
             // taken as complete with its tail missing.
             if (std::ferror(file)) {
                 const int error = errno != 0 ? errno : EIO;
-                report_error("cannot read file %s (%s)\n", path, std::strerror(error));
+                report_error("cannot read file %s (%s)\n", s.path, std::strerror(error));
                 result = error;
             }
             break;
         }
         ++s.line_number;
         if (line.length == line_buffer_size - 1) {
-            report_error("%s:%u: S-record line too long\n", path, s.line_number);
+            report_error("%s:%u: S-record line too long\n", s.path, s.line_number);
             result = EINVAL;
             break;
         }
@@ -292,13 +318,51 @@ int srec_read(const char* path, char* info, unsigned info_size, uint8_t* image, 
             break;
         }
     }
-
     if (std::fclose(file) != 0) {
         const int error = errno;
-        report_error("cannot close file %s (%s)\n", path, std::strerror(error));
+        report_error("cannot close file %s (%s)\n", s.path, std::strerror(error));
         result = error;
     }
     return result;
+}
+
+}  // namespace
+
+int srec_load(const char* path, SrecFile* file) {
+    file->path = path;
+    file->info[0] = '\0';
+    ReadState s{path, file->info, sizeof file->info, nullptr, 0, nullptr, nullptr, nullptr,
+                nullptr, nullptr};
+    s.sink = file;
+    return read_file(s);
+}
+
+int srec_read(const char* path, char* info, unsigned info_size, uint8_t* image, uint32_t image_size,
+              uint32_t* raw_entry, uint32_t* entry, uint32_t* lowest, uint32_t* highest,
+              AddressMap map) {
+    ReadState s{path, info, info_size, image, image_size, raw_entry, entry, lowest, highest, map};
+    // A file the run has read before its first operation is not read again: the operation
+    // takes what was read and checked then.
+    if (const SrecFile* loaded = srec_preloaded_find(path); loaded != nullptr) {
+        if (lowest != nullptr) {
+            *lowest = image_size;
+        }
+        if (highest != nullptr) {
+            *highest = 0;
+        }
+        if (info != nullptr && info_size > 0) {
+            std::snprintf(info, info_size, "%s", loaded->info);
+        }
+        for (const SrecRecord& record : loaded->records) {
+            if (const int result = place(s, record.address, record.data.data(),
+                                         static_cast<unsigned>(record.data.size()), record.line);
+                result != 0) {
+                return result;
+            }
+        }
+        return loaded->has_entry ? take_entry(s, loaded->entry, loaded->entry_line) : 0;
+    }
+    return read_file(s);
 }
 
 }  // namespace zelv

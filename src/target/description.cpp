@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -20,14 +21,48 @@ namespace {
 struct Entry {
     std::string key;
     std::string value;
+    unsigned line = 0;  // in the file, for the messages
 };
 
-// The description list of the run, in file order, and the search cursor (an index; the
-// list's size means "past the end").
+// The description list of the run, in file order, the file it came from, and the search
+// cursor (an index; the list's size means "past the end").
 struct Description {
     std::vector<Entry> entries;
+    std::string path;
     std::size_t cursor = 0;
 };
+
+// Every key the program reads. A key outside this table is read and never used: a typo
+// (bdm_init_bite) that would silently move the RAM, so it draws a warning.
+constexpr const char* kKnownKeys[] = {
+    "info",          "mcu",           "family",           "ram_size",
+    "eeprom_module", "eeprom_size",   "flash_module",     "flash_size",
+    "flash_nb_base", "flash_nb_size", "ppage_base",       "ppage_count",
+    "ppage_default", "bdm_init_byte", "bdm_startup_delay", "bdm_agent",
+    "bdm_flash_read", "bdm_flash_write", "bdm_flash_erase", "bdm_eeprom_read",
+    "bdm_eeprom_write", "bdm_eeprom_erase", "bdm_eeprom_protect", "lrae_size",
+    "lrae_agent",
+};
+
+// Levenshtein distance, for naming the known key a typo was meant to be.
+std::size_t edit_distance(const std::string& a, const char* b) {
+    const std::size_t n = std::strlen(b);
+    std::vector<std::size_t> row(n + 1);
+    for (std::size_t j = 0; j <= n; ++j) {
+        row[j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= n; ++j) {
+            const std::size_t above = row[j];
+            const std::size_t change = diagonal + (a[i - 1] == b[j - 1] ? 0 : 1);
+            row[j] = std::min({change, above + 1, row[j - 1] + 1});
+            diagonal = above;
+        }
+    }
+    return row[n];
+}
 
 Description the_description;
 
@@ -122,9 +157,12 @@ int description_load() {
     std::string line;
     std::size_t total = 0;
     bool too_large = false;
+    unsigned line_number = 0;
     try {
+        the_description.path = path;
         while (read_line(file, &line, &total, &too_large)) {
             Entry entry;
+            entry.line = ++line_number;
             if (parse_line(line.data(), &entry.key, &entry.value)) {
                 the_description.entries.push_back(std::move(entry));
             }
@@ -157,6 +195,7 @@ int description_load() {
 }
 
 void description_free() {
+    the_description.path.clear();
     the_description.entries.clear();
     the_description.entries.shrink_to_fit();
 }
@@ -184,21 +223,70 @@ const char* description_next(const char* key) {
     return nullptr;
 }
 
+bool description_key_known(const char* key) {
+    for (const char* known : kKnownKeys) {
+        if (std::strcmp(known, key) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void description_warn_unknown_keys() {
+    for (const Entry& entry : the_description.entries) {
+        if (description_key_known(entry.key.c_str())) {
+            continue;
+        }
+        const char* closest = nullptr;
+        std::size_t best = 0;
+        for (const char* known : kKnownKeys) {
+            const std::size_t distance = edit_distance(entry.key, known);
+            if (closest == nullptr || distance < best) {
+                closest = known;
+                best = distance;
+            }
+        }
+        const std::string key = printable(entry.key.c_str());
+        const std::string path = printable(the_description.path.c_str());
+        // Two edits reach a typo's key; further off, a key of the user's own.
+        if (best <= 2) {
+            report_warning("%s:%u: unknown target description key %s (did you mean %s?)\n",
+                           path.c_str(), entry.line, key.c_str(), closest);
+        } else {
+            report_warning("%s:%u: unknown target description key %s\n", path.c_str(),
+                           entry.line, key.c_str());
+        }
+    }
+}
+
 int description_number(const char* key, uint32_t* out, uint32_t default_value) {
     *out = default_value;
-    const char* value = description_get(key, true);
-    (void)description_get(nullptr, true);
-    if (value == nullptr) {
+    const Entry* found = nullptr;
+    for (const Entry& entry : the_description.entries) {
+        if (entry.key == key) {
+            found = &entry;
+            break;
+        }
+    }
+    if (found == nullptr) {
         return 0;
     }
+    const char* value = found->value.c_str();
     // strtoull would take a minus sign as "wrap around" and a value past 32 bits would be
     // cut: "ram_size -1" must not become 4 GB of RAM.
     char* end = nullptr;
     errno = 0;
     const unsigned long long number = std::strtoull(value, &end, 0);
-    if (*end != '\0' || std::strchr(value, '-') != nullptr || errno == ERANGE ||
-        number > 0xFFFFFFFFULL) {
-        report_error("invalid value for target description parameter %s\n", key);
+    // A comment may follow a number after white space ("ram_size 0x2000   # 8 KB").
+    const char* rest = end;
+    while (rest != value && is_space(*rest)) {
+        ++rest;
+    }
+    const bool comment = rest != end && *rest == '#';
+    if ((*end != '\0' && !comment) || std::find(value, static_cast<const char*>(end), '-') != end ||
+        errno == ERANGE || number > 0xFFFFFFFFULL) {
+        report_error("%s:%u: invalid value for target description parameter %s\n",
+                     printable(the_description.path.c_str()).c_str(), found->line, key);
         return EINVAL;
     }
     *out = static_cast<uint32_t>(number);

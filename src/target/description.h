@@ -27,10 +27,19 @@ void description_free();
 // Returns the value of the next entry with this key from the cursor on, or nullptr.
 [[nodiscard]] const char* description_next(const char* key);
 
+// True for a key the program reads.
+[[nodiscard]] bool description_key_known(const char* key);
+
+// Warns, on standard error whatever -q says, about every key the program does not read:
+// "<file>:<line>: unknown target description key <key>", with " (did you mean <known>?)"
+// when a known key is at most two edits away. The run goes on.
+void description_warn_unknown_keys();
+
 // Parses the first entry with this key as a number (base 0: decimal, 0x hexadecimal, 0
-// octal; the whole value) into out; an empty value is 0. A minus sign or a value beyond 32
+// octal; the whole value, or the number, white space and a '#' comment) into out; an empty
+// value is 0. A minus sign or a value beyond 32
 // bits is malformed. out keeps the default when the key is absent or malformed.
-// Returns 0, or EINVAL with a message for a malformed value.
+// Returns 0, or EINVAL with a message naming the file and line for a malformed value.
 [[nodiscard]] int description_number(const char* key, uint32_t* out, uint32_t default_value);
 
 // The path of a data file (a description, an agent): the name as given when it can be read

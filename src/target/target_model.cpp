@@ -182,6 +182,14 @@ int build_flash(TargetModel& m) {
     if (description_number("ppage_default", &m.ppage_default, reset_page) != 0) {
         return EINVAL;
     }
+    // The page shown at 0x8000 in non-banked files must be one of the part's pages, or the
+    // non-banked image would address a page that does not exist.
+    if (m.ppage_count != 0 &&
+        (m.ppage_default < m.ppage_base || m.ppage_default >= m.ppage_base + m.ppage_count)) {
+        report_error("ppage_default 0x%X outside the FLASH pages 0x%X-0x%X\n", m.ppage_default,
+                     m.ppage_base, m.ppage_base + m.ppage_count - 1);
+        return EINVAL;
+    }
     // The pages are what the interfaces address: a size that they do not cover would read
     // pages that do not exist, or leave FLASH unread. A model without FLASH has no pages to
     // match, and a FLASH without pages (an HC12 such as the B32) must lie whole in the

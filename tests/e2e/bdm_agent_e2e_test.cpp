@@ -136,13 +136,14 @@ TEST_F(BdmAgent, StatusesAndTimeOut) {
               std::string::npos)
         << r.out;
 
-    // An oscillator whose kHz do not fit the parameter's 16 bits reaches the agent as 0.
+    // An oscillator whose kHz do not fit the parameter's 16 bits is refused before the agent
+    // is loaded, never handed to it cut.
     const test::ProcessResult wrapped =
         run_with_sim({"--part", "dp256", "--pod", "bdm12pod", "--state", state("dp256")},
                      {"-q", "-i", "bdm12pod", "-p", "@PORT@", "-o", "65536000", "-t",
                       dir.file("dp256-board.dat"), "-E"});
     EXPECT_EQ(wrapped.status, 1);
-    EXPECT_EQ(wrapped.err, "\nerror: unable to proceed - oscillator frequency invalid\n");
+    EXPECT_EQ(wrapped.err, "\nerror: invalid oscillator frequency for target programming\n");
 }
 
 }  // namespace

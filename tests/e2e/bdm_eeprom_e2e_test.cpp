@@ -10,6 +10,11 @@
 namespace zelv::e2e {
 namespace {
 
+// The line after a refusal on a secured part.
+constexpr const char* kHint =
+    "hint: the part is secured, which keeps the BDM out of its memory; -U (or -F before "
+    "writing) makes it usable by erasing it\n";
+
 const std::vector<std::string> kMethods = {"bdm", "agent"};
 
 class BdmEeprom : public BdmSession {};
@@ -167,7 +172,8 @@ TEST_F(BdmEeprom, SecuredPart) {
             r = zelv("dp256", op.args, method_keys(method));
             EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.err, std::string("\nerror: ") + op.what +
-                                 " not possible - MCU secured (-f option forces the operation)\n");
+                                 " not possible - MCU secured (-f option forces the operation)\n" +
+                                 std::string(kHint));
         }
         // Erasing by registers needs no -f; the agent cannot be loaded into a secured part.
         r = zelv("dp256", {"-v", "-A"}, method_keys(method));

@@ -12,6 +12,11 @@
 namespace zelv::e2e {
 namespace {
 
+// The line after a refusal on a secured part.
+constexpr const char* kHint =
+    "hint: the part is secured, which keeps the BDM out of its memory; -U (or -F before "
+    "writing) makes it usable by erasing it\n";
+
 // The methods every operation is run by: the FLASH registers driven from the host, and the
 // virtual target's RAM agent.
 const std::vector<std::string> kMethods = {"bdm", "agent"};
@@ -209,13 +214,15 @@ TEST_F(BdmFlash, SecuredPartNeedsForceToBeReadOrWritten) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err,
                   "\nerror: FLASH read not possible - MCU secured (-f option forces the "
-                  "operation)\n");
+                  "operation)\n" +
+                      std::string(kHint));
         EXPECT_FALSE(test::file_exists(dir.file("out.s19")));
         r = zelv("c32", {"-H", file}, method_keys(method));
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err,
                   "\nerror: FLASH write not possible - MCU secured (-f option forces the "
-                  "operation)\n");
+                  "operation)\n" +
+                      std::string(kHint));
         // Forced, a read by registers gets what a secured part gives the BDM; the agent
         // cannot even be loaded into the part's RAM.
         r = zelv("c32", {"-f", "-G", dir.file("out.s19")}, method_keys(method));
@@ -246,6 +253,8 @@ TEST_F(BdmFlash, SecuredPartNeedsForceToBeReadOrWritten) {
 
 TEST_F(BdmFlash, UnknownFlashModuleIsRefusedBeforeAnyAccess) {
     const std::string description = data_file("mc68hc912b32.dat");
+    // An image without data: the file is read before the part is reached, and must be there.
+    test::write_file(dir.file("f.s19"), "S9030000FC\n");
     struct Case {
         std::vector<std::string> args;
         const char* message;

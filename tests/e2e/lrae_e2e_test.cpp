@@ -535,7 +535,7 @@ TEST_F(LraeSession, RefusalsBeforeTheBootLoaderIsUsed) {
         {"dg128", "flash_size 0\n", {"-G", "x.s19"}, "FLASH read not possible - no FLASH memory\n"},
         {"dg128",
          "flash_size 0\n",
-         {"-H", "x.s19"},
+         {"-H", blink_lrae},
          "FLASH write not possible - no FLASH memory\n"},
         {"dg128", "flash_size 0\n", {"-E"}, "FLASH erase not possible - no FLASH memory\n"},
         {"dg128", "ppage_base 0x20\n", {"-Z", "-E"}, "FLASH layout does not allow keeping LRAE\n"},
@@ -585,18 +585,44 @@ TEST_F(LraeSession, RefusalsBeforeTheBootLoaderIsUsed) {
     }
 }
 
-TEST_F(LraeSession, EepromOperationsPassOverWithoutTouchingThePart) {
-    const test::ProcessResult r =
-        zelv("dg128", {"-A", "-B", "ee.s19", "-C", "ee.s19", "-D", "all", "-G", dir.file("f.s19")});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("EEPROM erase: not supported\n"
-                         "EEPROM read: not supported\n"
-                         "EEPROM write: not supported\n"
-                         "EEPROM protect: not supported\n"
-                         "RAM load: agent file"),
-              std::string::npos)
-        << r.out;
-    EXPECT_TRUE(test::file_exists(dir.file("f.s19")));
+// The EEPROM is out of this interface's reach: an EEPROM operation fails before anything
+// is opened, so an earlier FLASH operation on the line has not run either, and -B leaves no
+// file that a script could take for the EEPROM's contents.
+TEST_F(LraeSession, EepromOperationsFailBeforeAnythingIsTouched) {
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"-A"}, "EEPROM erase not supported on this interface\n"},
+        {{"-B", dir.file("ee.s19")}, "EEPROM read not supported on this interface\n"},
+        {{"-C", dir.file("ee.s19")}, "EEPROM write not supported on this interface\n"},
+        {{"-D", "all"}, "EEPROM protect not supported on this interface\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"-q", "-E"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const test::ProcessResult r = zelv("dg128", args);
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_EQ(r.err, "\nerror: " + c.message);
+    }
+    EXPECT_FALSE(test::file_exists(dir.file("ee.s19")));
+    // Nothing was erased or loaded: the boot loader still listens.
+    EXPECT_EQ(zelv("dg128", {"-q", "-X", blink_ram}).status, 0);
+}
+
+// A FLASH image that writes into the boot loader is refused before anything is sent, with
+// the range named; the boot loader stays as it was.
+TEST_F(LraeSession, ImageOverTheBootLoaderIsRefusedUpFront) {
+    const std::string image =
+        srec("over.s19", s_record('1', 0x47FC, {1, 2, 3, 4, 5, 6}) + s_record('9', 0));
+    ASSERT_EQ(zelv("dg128", {"-q"}).status, 0);
+    const std::vector<uint8_t> before = state_section(state("dg128"), "FLSH");
+    const test::ProcessResult r = zelv("dg128", {"-q", "-Z", "-E", "-H", image});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "\nerror: FLASH image overlaps the LRAE boot loader at 0x47FC-0x47FF (-f writes it "
+              "anyway)\n");
+    EXPECT_EQ(state_section(state("dg128"), "FLSH"), before);
 }
 
 }  // namespace

@@ -231,9 +231,11 @@ TEST_F(Bench, DescriptionsAreReadStrictly) {
         std::string message;
     };
     const Case cases[] = {
-        {"ram_size -1\n", "invalid value for target description parameter ram_size\n"},
+        {"ram_size -1\n",
+         dir.file("bad.dat") + ":1: invalid value for target description parameter ram_size\n"},
         {"eeprom_size 0x100000800\n",
-         "invalid value for target description parameter eeprom_size\n"},
+         dir.file("bad.dat") +
+             ":1: invalid value for target description parameter eeprom_size\n"},
         {"flash_size 0x40000\n",
          "FLASH size does not match its pages: flash_size 0x40000, ppage_count 8\n"},
         {"ppage_count 4\n",

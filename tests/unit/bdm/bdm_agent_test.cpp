@@ -278,11 +278,12 @@ TEST_F(AgentTest, RamRunRefusals) {
     EXPECT_NE(err.find("out of range"), std::string::npos) << err;
     EXPECT_TRUE(pod.calls().empty());
 
-    // A secured part: skipped with a notice, quiet or not.
+    // A secured part: the program cannot run, and the run fails saying so.
     target().secured = 1;
     const std::string app = file("app.s19", srec_line('1', 0x2000, {1}) + srec_line('9', 0x2000));
-    EXPECT_EQ(run([&] { return bdm_ram_run(app.c_str()); }), 0);
-    EXPECT_EQ(out, "RAM run: MCU secured (-f option forces loading and running the program)\n");
+    EXPECT_EQ(run([&] { return bdm_ram_run(app.c_str()); }), EIO);
+    EXPECT_EQ(err,
+              "\nerror: RAM run: MCU secured (-f option forces loading and running the program)\n");
     EXPECT_TRUE(pod.calls().empty());
     settings().force = 1;
     EXPECT_EQ(run([&] { return bdm_ram_run(app.c_str()); }), 0);

@@ -13,6 +13,11 @@
 namespace zelv::test {
 namespace {
 
+// The line after a refusal on a secured part.
+constexpr const char* kHint =
+    "hint: the part is secured, which keeps the BDM out of its memory; -U (or -F before "
+    "writing) makes it usable by erasing it\n";
+
 constexpr uint16_t kEprot = 0x0114;
 constexpr uint16_t kEstat = 0x0115;
 
@@ -247,7 +252,8 @@ TEST_F(EepromTest, SecuredAndAbsentEeprom) {
     for (const auto& op : refused) {
         EXPECT_EQ(run(op.call), EIO);
         EXPECT_EQ(err, std::string("\nerror: ") + op.what +
-                           " not possible - MCU secured (-f option forces the operation)\n");
+                           " not possible - MCU secured (-f option forces the operation)\n" +
+                                 std::string(kHint));
     }
     use("FTS256K", "NONE");
     pod.clear_calls();

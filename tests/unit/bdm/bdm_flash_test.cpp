@@ -16,6 +16,11 @@
 namespace zelv::test {
 namespace {
 
+// The line after a refusal on a secured part.
+constexpr const char* kHint =
+    "hint: the part is secured, which keeps the BDM out of its memory; -U (or -F before "
+    "writing) makes it usable by erasing it\n";
+
 constexpr uint16_t kFstat = 0x0105;
 
 class FlashTest : public BdmEngineTest {
@@ -275,11 +280,13 @@ TEST_F(FlashTest, RefusedBeforeAnyTargetAccess) {
     EXPECT_EQ(run([] { return bdm_flash_read("f.s19"); }), EIO);
     EXPECT_EQ(err,
               "\nerror: FLASH read not possible - MCU secured (-f option forces the "
-              "operation)\n");
+              "operation)\n" +
+                      std::string(kHint));
     EXPECT_EQ(run([] { return bdm_flash_write("f.s19"); }), EIO);
     EXPECT_EQ(err,
               "\nerror: FLASH write not possible - MCU secured (-f option forces the "
-              "operation)\n");
+              "operation)\n" +
+                      std::string(kHint));
     EXPECT_TRUE(pod.calls().empty());
     fstat(0xC0);
     EXPECT_EQ(run([] { return bdm_flash_erase(1); }), 0) << err;

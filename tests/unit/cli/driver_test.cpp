@@ -1,6 +1,7 @@
 // The command line and the operation driver, run in-process against a recording interface.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,9 @@ const InterfaceOps kRecorder = {
     .flash_write = [](const char* p) { return record(std::string("H:") + p); },
     .reserved = nullptr,
     .reset = [] { return record("R"); },
+    .flash_image_check = nullptr,
+    .refused_operations = nullptr,
+    .connection_options = nullptr,
 };
 
 class DriverTest : public testing::Test {
@@ -305,6 +309,13 @@ TEST_F(DriverTest, PodexNamesMapOntoTheBdm12podEntry) {
 }
 
 TEST_F(DriverTest, OperationsRunInCommandLineOrder) {
+    // The files are read before the interface opens, so they must exist (relative to the
+    // working folder, as the recorder names them).
+    const std::string here = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    for (const char* name : {"b.s19", "f.s19", "r.s19"}) {
+        test::write_file(name, "S9030000FC\n");
+    }
     const RunResult r = run({"-G",
                              "a.s19",
                              "-i",
@@ -334,12 +345,15 @@ TEST_F(DriverTest, OperationsRunInCommandLineOrder) {
                                                "R",    "D:64B",   "A",       "B:e.s19", "C:f.s19",
                                                "S",    "U",       "X:r.s19", "E",       "close"};
     EXPECT_EQ(calls, expected);
+    std::filesystem::current_path(here);
 }
 
 TEST_F(DriverTest, FirstFailureStopsTheRunAndCloses) {
     failing = "E";
+    const std::string image = dir.file("b.s19");
+    test::write_file(image, "S9030000FC\n");
     const RunResult r =
-        run({"-q", "-i", "recorder", "-t", description_path, "-G", "a.s19", "-E", "-H", "b.s19"});
+        run({"-q", "-i", "recorder", "-t", description_path, "-G", "a.s19", "-E", "-H", image});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(calls, (std::vector<std::string>{"open", "G:a.s19", "E", "close"}));
 }

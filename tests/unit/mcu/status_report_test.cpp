@@ -268,10 +268,14 @@ TEST_F(StatusReportTest, PartIdentification) {
     };
     const Case cases[] = {
         {0x0012, true, true, "HCS12 part id <0x0012> family <D> memory <256kB> mask <1.2>\n", ""},
-        {0xC410, true, true, "HCS12 part id <0xC410> family <XD> memory <512kB> mask <1.0>\n", ""},
+        {0xC410, true, true, "HCS12 part id <0xC410> family <XD> memory <512kB> mask <1.0>\n",
+         "warning: part id memory size <512kB> differs from the description's FLASH size "
+         "<256kB>\n"},
         {0x7F5A, true, true, "HCS12 part id <0x7F5A> family <reserved> memory <0kB> mask <5.10>\n",
          ""},
-        {0x3300, false, true, "", ""},
+        {0x3300, false, true, "",
+         "warning: part id memory size <32kB> differs from the description's FLASH size "
+         "<256kB>\n"},
         {0xFFFF, true, false, "HCS12 part id <0xFFFF>\n",
          "\nerror: unknown MCU (invalid part id)\nhint: check target OSC frequency, BDM cable "
          "attachment, MCU power, etc\n"},

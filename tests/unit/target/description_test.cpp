@@ -43,8 +43,9 @@ TEST_F(DescriptionTest, NumbersAndTheirMalformedForms) {
         {"ram_size 0x1000", 0, 4096},
         {"   ram_size\t\t4096", 0, 4096},
         {"\tram_size 010000\r", 0, 4096},
-        {"ram_size 0x1000 ", EINVAL, 77},       // a trailing blank is part of the value
-        {"ram_size 0x1000 # RAM", EINVAL, 77},  // "#" is only a comment at the line start
+        {"ram_size 0x1000 ", EINVAL, 77},  // a trailing blank is part of the value
+        {"ram_size 0x1000   # 8 KB", 0, 4096},  // a comment after a number and white space
+        {"ram_size 0x1000# RAM", EINVAL, 77},   // without the white space it is not one
         {"ram_size 12abc", EINVAL, 77},
         {"ram_size", 0, 0},  // a key alone has an empty value: 0
         {"ram_size 0xFFFFFFFF", 0, 0xFFFFFFFF},
@@ -67,8 +68,9 @@ TEST_F(DescriptionTest, NumbersAndTheirMalformedForms) {
         EXPECT_EQ(number(c.line + "\n", "ram_size", &value), c.result) << c.line;
         EXPECT_EQ(value, c.value) << c.line;
         EXPECT_EQ(err, c.result == 0 ? ""
-                                     : "\nerror: invalid value for target description "
-                                       "parameter ram_size\n")
+                                     : "\nerror: " + dir.file("target.dat") +
+                                           ":1: invalid value for target description "
+                                           "parameter ram_size\n")
             << c.line;
     }
 }

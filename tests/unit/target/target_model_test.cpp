@@ -45,7 +45,8 @@ TEST_F(TargetModelTest, RefusalsInTheOrderOfTheChecks) {
         {"info i\nmcu m\nfamily s12\n", "MCU family unknown: s12\n"},
         {head, "unknown RAM size\n"},
         {head + "ram_size 0\n", "unknown RAM size\n"},
-        {head + "ram_size 4k\n", "invalid value for target description parameter ram_size\n"},
+        {head + "ram_size 4k\n",
+         dir.file("target.dat") + ":4: invalid value for target description parameter ram_size\n"},
         {head + "ram_size 4096\nflash_module FTS128K\n",
          "EEPROM module type not specified in target description\n"},
         {head + "ram_size 4096\neeprom_module EETS8K\n", "EEPROM module type unknown: EETS8K\n"},
@@ -57,7 +58,8 @@ TEST_F(TargetModelTest, RefusalsInTheOrderOfTheChecks) {
          "FLASH module type unknown: fts128k\n"},
         {head + "ram_size 4096\neeprom_module NONE\nflash_module OTHER\n", "invalid FLASH size\n"},
         {head + "ram_size 4096\neeprom_module NONE\nflash_module FTS128K\nppage_default x\n",
-         "invalid value for target description parameter ppage_default\n"},
+         dir.file("target.dat") +
+             ":7: invalid value for target description parameter ppage_default\n"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(build(c.text), EINVAL) << c.message;
