@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "base/install_dirs.h"
 #include "base/settings.h"
 #include "common/sim_log.h"
 #include "target/description.h"
@@ -88,7 +89,7 @@ int layout_from_description(const char* target_name, McuLayout* layout) {
     run.verbose = 0;
     run.target = target_name;
     if (run.data_dir[0] == '\0') {
-        std::strncpy(run.data_dir, kDefaultDataDir, sizeof run.data_dir - 1);
+        std::strncpy(run.data_dir, default_data_dir(), sizeof run.data_dir - 1);
     }
     description_free();
     int result = description_load();
