@@ -25,6 +25,8 @@ namespace zelv {
         .flash_write = bdm_flash_write,
         .reserved = bdm_reserved,
         .reset = bdm_reset,
+        .flash_verify = bdm_flash_verify,
+        .eeprom_verify = bdm_eeprom_verify,
     };
 }
 

@@ -103,6 +103,10 @@ int sm_eeprom_write(const char* path) {
     return eeprom_write_frame(path, kChunk, sm_write_block, sm_read_block);
 }
 
+int sm_eeprom_verify(const char* path) {
+    return eeprom_verify_frame(path, kChunk, sm_read_block);
+}
+
 int sm_eeprom_protect(const char* range) {
     return eeprom_protect_frame(range, sm_write_word);
 }
@@ -113,6 +117,11 @@ int sm_flash_read(const char* path) {
 
 int sm_flash_write(const char* path) {
     return flash_write_frame(path, kChunk, sm_flash_write_block, sm_flash_verify_chunk, kChunk);
+}
+
+// The -v read-back of -H: the vectors are compared where the monitor keeps them.
+int sm_flash_verify(const char* path) {
+    return flash_verify_frame(path, sm_flash_verify_chunk, kChunk);
 }
 
 uint8_t last_page() {
@@ -172,6 +181,8 @@ const InterfaceOps sm_interface = {
     .flash_write = sm_flash_write,
     .reserved = nullptr,
     .reset = sm_reset,
+    .flash_verify = sm_flash_verify,
+    .eeprom_verify = sm_eeprom_verify,
 };
 
 int sm_open() {
