@@ -51,5 +51,41 @@ TEST(ShippedParts, EachDescriptionRunsASessionOnItsVirtualPart) {
     EXPECT_GE(parts, 16U);
 }
 
+TEST(ShippedParts, ExampleDescriptionsFindTheirAgentsFromAnyFolder) {
+    // The examples name their agents relative to their own folder; the run starts elsewhere.
+    test::TempDir dir;
+    const std::string examples = std::string(ZELV_SOURCE_DIR) + "/examples/";
+    const std::string eeprom = dir.file("ee.s19");
+    test::write_file(eeprom, s_record('1', 0x4100, {1, 2, 3, 4}));
+    struct Run {
+        std::vector<std::string> sim;
+        std::vector<std::string> connection;
+        std::vector<std::string> operations;
+        int status;  // the lrae part is blank: the comparison runs (the agent was found), fails
+    };
+    const Run runs[] = {
+        {{"--part", "dg128", "--boot", "lrae", "--osc", "16M"},
+         {"-i", "lrae", "-p", "@PORT@", "-o", "16M", "-t", examples + "dg128-lrae.dat"},
+         {"--verify-flash", examples + "blink_lrae.s19"},
+         1},
+        {{"--part", "dp256", "--pod", "bdm12pod"},
+         {"-i", "bdm12pod", "-p", "@PORT@", "-o", "16M", "-t", examples + "dp256-bdm-agent.dat"},
+         {"-U", "-C", eeprom},
+         0},
+    };
+    for (const Run& run : runs) {
+        std::vector<std::string> argv = {ZELV_SIM_BINARY};
+        argv.insert(argv.end(), run.sim.begin(), run.sim.end());
+        argv.insert(argv.end(), {"--", ZELV_BINARY});
+        argv.insert(argv.end(), run.connection.begin(), run.connection.end());
+        argv.insert(argv.end(), run.operations.begin(), run.operations.end());
+        const test::ProcessResult r = test::run_process(argv, {}, dir.path());
+        EXPECT_EQ(r.status, run.status) << r.err;
+        EXPECT_NE(r.out.find("RAM load: agent file <" + examples + "../sim/native/"),
+                  std::string::npos)
+            << r.out << r.err;
+    }
+}
+
 }  // namespace
 }  // namespace zelv::e2e
