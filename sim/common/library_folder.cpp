@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/install_dirs.h"
 #include "common/sim_log.h"
 
 namespace zelv::sim {
@@ -30,16 +31,19 @@ std::string executable_folder() {
 
 std::string sim_library_folder(const char* name) {
     try {
-        for (const std::string& folder : {executable_folder(), std::string(ZELV_SIM_LIBRARY_DIR)}) {
+        // Beside zelvanor-sim in the build tree; in <prefix>/lib/zelvanor once installed,
+        // wherever the install landed.
+        const std::string installed =
+            installed_folder(ZELV_SIM_LIBRARY_FROM_BIN, ZELV_SIM_LIBRARY_DIR);
+        for (const std::string& folder : {executable_folder(), installed}) {
             if (!folder.empty() && access((folder + "/" + name).c_str(), R_OK) == 0) {
                 return folder;
             }
         }
+        sim_error("cannot find %s (next to zelvanor-sim or in %s)\n", name, installed.c_str());
     } catch (const std::bad_alloc&) {
         sim_error("not enough memory\n");
-        return "";
     }
-    sim_error("cannot find %s (next to zelvanor-sim or in %s)\n", name, ZELV_SIM_LIBRARY_DIR);
     return "";
 }
 

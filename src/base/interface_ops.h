@@ -77,6 +77,14 @@ struct InterfaceOps {
     // The letters of the connection options this interface reads, of "pboYZ"; the driver
     // warns about every other one given. nullptr: it reads them all.
     const char* connection_options;
+    // --verify-flash: compares the FLASH with an S-record file, changing nothing: the
+    // interface hands its FLASH read to flash_verify_frame, as it hands it to the write
+    // frame for -v. nullptr: the interface cannot read the FLASH ("FLASH verify: operation
+    // not supported").
+    int (*flash_verify)(const char* path);
+
+    // --verify-eeprom: the same for the EEPROM, as -v reads back after -C.
+    int (*eeprom_verify)(const char* path);
 };
 
 // For the slots an interface refuses: reports "<operation>: operation not supported" and

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "base/install_dirs.h"
+
 namespace zelv {
 namespace {
 
@@ -15,7 +17,7 @@ Settings& settings() {
 
 void settings_reset() {
     the_settings = Settings{};
-    std::strncpy(the_settings.data_dir, kDefaultDataDir, kDataDirSize - 1);
+    std::strncpy(the_settings.data_dir, default_data_dir(), kDataDirSize - 1);
 }
 
 }  // namespace zelv

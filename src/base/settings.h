@@ -12,7 +12,6 @@ enum AddressFormat : int {
     kBankedPpage = 2,
 };
 
-inline constexpr const char* kDefaultDataDir = "/usr/local/share/zelvanor";
 inline constexpr std::size_t kDataDirSize = 257;
 
 struct Settings {
@@ -35,7 +34,7 @@ struct Settings {
     int podex_bug = 0;
     int keep_lrae = 0;
     int tbdml_bulk = 0;
-    char data_dir[kDataDirSize] = {};
+    char data_dir[kDataDirSize] = {};  // default_data_dir() (base/install_dirs.h)
 };
 
 // The run's settings record.

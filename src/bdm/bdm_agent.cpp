@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "bdm/bdm_ram.h"
 #include "bdm/bdm_state.h"
@@ -152,7 +153,6 @@ int agent_load() {
         report_error("target RAM agent not available, cannot proceed\n");
         return EINVAL;
     }
-    // Either path is cut to 256 characters.
     // A secured part keeps the BDM out of its RAM: the agent could neither be loaded nor
     // started, and what its status reads back would mean nothing.
     if (target().secured != 0) {
@@ -165,15 +165,21 @@ int agent_load() {
         report_error("invalid oscillator frequency for target programming\n");
         return EINVAL;
     }
-    char path[kPathLimit + 1] = {};
-    const int length =
-        access(value, R_OK) == 0 || std::strchr(value, '/') != nullptr
-            ? std::snprintf(path, sizeof path, "%s", value)
-            : std::snprintf(path, sizeof path, "%s%c%s", settings().data_dir, '/', value);
-    if (length < 0) {
-        path[0] = '\0';
+    std::string path;
+    if (const int found = description_file_path(value, &path); found != 0) {
+        if (found == ENOMEM) {
+            report_error("not enough memory\n");
+        } else {
+            char shown[kPathLimit + 1] = {};  // the value comes from a file: shown cut and safe
+            if (std::snprintf(shown, sizeof shown, "%s", value) < 0) {
+                shown[0] = '\0';
+            }
+            make_printable(shown);
+            report_error("unable to open %s (%s)\n", shown, std::strerror(found));
+        }
+        return found;
     }
-    int result = ram_load(path, RamLoadKind::kAgent);
+    int result = ram_load(path.c_str(), RamLoadKind::kAgent);
     if (result != 0) {
         return result;
     }

@@ -105,8 +105,11 @@ int program_words(const std::vector<uint8_t>& image, uint32_t first, uint32_t le
     return 0;
 }
 
-// Reads the words back in block reads and compares them with the image.
-int verify_words(const std::vector<uint8_t>& image, uint32_t first, uint32_t length) {
+// Reads the words back in block reads and compares them with the image. After a write every
+// word of the range was programmed and is compared; `given_only` leaves out the words the
+// image holds erased (0xFFFF), which a file compared without a write does not give.
+int verify_words(const std::vector<uint8_t>& image, uint32_t first, uint32_t length,
+                 bool given_only) {
     const uint32_t offset = first - target().eeprom_base;
     uint8_t piece[kReadChunk];
     for (uint32_t k = 0; k < length; k += kReadChunk) {
@@ -119,7 +122,7 @@ int verify_words(const std::vector<uint8_t>& image, uint32_t first, uint32_t len
         for (uint32_t i = 0; i < count; i += 2) {
             const uint16_t value = be16_get(piece + i);
             const uint16_t expected = be16_get(image.data() + offset + k + i);
-            if (value != expected) {
+            if (value != expected && !(given_only && expected == 0xFFFF)) {
                 report_error(
                     "EEPROM data verify error at address <0x%04X> value <0x%04X> expected "
                     "<0x%04X>\n",
@@ -222,6 +225,50 @@ int bdm_eeprom_erase() {
     return 0;
 }
 
+namespace {
+
+// Reads `path` into the 0xFF image and prints its name, info and range, each line starting
+// with `label`. Leaves *length 0 when the file holds no data; else *first and *length are the
+// range it covers, and *last its final byte (before the widening to whole words).
+int load_file(const char* path, const char* label, std::vector<uint8_t>* image, uint32_t* first,
+              uint32_t* last, uint32_t* length) {
+    const TargetModel& m = target();
+    *length = 0;
+    print_info("%s: data file <%s>\n", label, path);
+    char info[kInfoSize] = {};
+    uint32_t lowest = m.eeprom_size;
+    uint32_t highest = 0;
+    if (const int result = srec_read(path, info, kInfoSize, image->data(), m.eeprom_size, nullptr,
+                                     nullptr, &lowest, &highest, eeprom_address_to_offset);
+        result != 0) {
+        return result;
+    }
+    if (lowest > highest || lowest >= m.eeprom_size) {
+        // No data records: nothing to write or verify.
+        print_info("%s: data info <%s>\n", label, info);
+        return 0;
+    }
+    *first = m.eeprom_base + lowest;
+    *last = m.eeprom_base + highest;
+    *length = *last - *first + 1;
+    print_info("%s: data info <%s>\n%s: address range <0x%04X-0x%04X> length <0x%04X>\n", label,
+               info, label, *first, *last, *length);
+    return 0;
+}
+
+// Whole words: the bytes the widening adds come from the erased image.
+void widen_to_words(uint32_t last, uint32_t* first, uint32_t* length) {
+    if ((*first & 1) != 0) {
+        --*first;
+        ++*length;
+    }
+    if ((last & 1) == 0) {
+        ++*length;
+    }
+}
+
+}  // namespace
+
 int bdm_eeprom_write(const char* path) {
     const TargetModel& m = target();
     BdmMethod method = BdmMethod::kDirect;
@@ -236,39 +283,19 @@ int bdm_eeprom_write(const char* path) {
     if ((result = allocate_image(&image, m.eeprom_size)) != 0) {
         return result;
     }
-    print_info("EEPROM write: data file <%s>\n", path);
-    char info[kInfoSize] = {};
-    uint32_t lowest = m.eeprom_size;
-    uint32_t highest = 0;
-    if ((result = srec_read(path, info, kInfoSize, image.data(), m.eeprom_size, nullptr, nullptr,
-                            &lowest, &highest, eeprom_address_to_offset)) != 0) {
+    uint32_t first = 0;
+    uint32_t last = 0;
+    uint32_t length = 0;
+    if ((result = load_file(path, "EEPROM write", &image, &first, &last, &length)) != 0 ||
+        length == 0) {
         return result;
     }
-    if (lowest > highest || lowest >= m.eeprom_size) {
-        // No data records: nothing to write or verify.
-        print_info("EEPROM write: data info <%s>\n", info);
-        return 0;
-    }
-    uint32_t first = m.eeprom_base + lowest;
-    uint32_t last = m.eeprom_base + highest;
-    uint32_t length = last - first + 1;
-    print_info(
-        "EEPROM write: data info <%s>\nEEPROM write: address range <0x%04X-0x%04X> length "
-        "<0x%04X>\n",
-        info, first, last, length);
     if (last >= m.eeprom_base + m.eeprom_size - kProtectedField && settings().force == 0) {
         report_error(
             "EEPROM data covers protected area. If this is intended, consider -f option.\n");
         return EINVAL;
     }
-    // Whole words: the bytes the widening adds come from the erased image.
-    if ((first & 1) != 0) {
-        --first;
-        ++length;
-    }
-    if ((last & 1) == 0) {
-        ++length;
-    }
+    widen_to_words(last, &first, &length);
     const uint64_t start = progress_start("EEPROM write: data");
     if ((result = program_words(image, first, length, method)) != 0) {
         return result;
@@ -278,11 +305,40 @@ int bdm_eeprom_write(const char* path) {
         return 0;
     }
     const uint64_t verify_start = progress_start("EEPROM write: verify");
-    if ((result = verify_words(image, first, length)) != 0) {
+    if ((result = verify_words(image, first, length, false)) != 0) {
         return result;
     }
     progress_end(verify_start, "EEPROM write: verify", m.eeprom_size);
     print_info("EEPROM write: verify ok\n");
+    return 0;
+}
+
+int bdm_eeprom_verify(const char* path) {
+    const TargetModel& m = target();
+    BdmMethod method = BdmMethod::kDirect;
+    int result = prepare("bdm_eeprom_read", "EEPROM verify", true, &method);
+    if (result != 0) {
+        return result;
+    }
+    std::vector<uint8_t> image;
+    if ((result = allocate_image(&image, m.eeprom_size)) != 0) {
+        return result;
+    }
+    uint32_t first = 0;
+    uint32_t last = 0;
+    uint32_t length = 0;
+    if ((result = load_file(path, "EEPROM verify", &image, &first, &last, &length)) != 0 ||
+        length == 0) {
+        return result;
+    }
+    // The words -C would have programmed, read back as -v reads them after it.
+    widen_to_words(last, &first, &length);
+    const uint64_t start = progress_start("EEPROM verify: verify");
+    if ((result = verify_words(image, first, length, true)) != 0) {
+        return result;
+    }
+    progress_end(start, "EEPROM verify: verify", m.eeprom_size);
+    print_info("EEPROM verify: verify ok\n");
     return 0;
 }
 

@@ -80,6 +80,18 @@ int bdm_flash_write(const char* path) {
                              kDirectReadChunk);
 }
 
+int bdm_flash_verify(const char* path) {
+    BdmMethod method = BdmMethod::kDirect;
+    if (const int result = prepare("bdm_flash_read", "FLASH verify", &method); result != 0) {
+        return result;
+    }
+    // The read-back -v does after -H with the same method, in its -G pieces.
+    if (method == BdmMethod::kAgent) {
+        return flash_verify_frame(path, agent_flash_read_chunk, bdm_state().agent_buffer_size);
+    }
+    return flash_verify_frame(path, bdm_flash_read_chunk, kDirectReadChunk);
+}
+
 int bdm_flash_erase(int unsecure) {
     BdmMethod method = BdmMethod::kDirect;
     int result = select_method("bdm_flash_erase", &method);

@@ -30,6 +30,8 @@ namespace zelv {
         .flash_image_check = nullptr,
         .refused_operations = nullptr,
         .connection_options = options,
+        .flash_verify = bdm_flash_verify,
+        .eeprom_verify = bdm_eeprom_verify,
     };
 }
 

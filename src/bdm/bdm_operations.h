@@ -33,4 +33,10 @@ namespace zelv {
 [[nodiscard]] int bdm_flash_erase(int unsecure);
 [[nodiscard]] int bdm_flash_write(const char* path);
 
+// --verify-flash, --verify-eeprom: compare the FLASH or EEPROM with a file, as -v does after
+// -H and -C, through the read the description chooses for the FLASH (bdm_flash_read) and
+// the pod's block reads for the EEPROM. Refused on a secured part unless -f.
+[[nodiscard]] int bdm_flash_verify(const char* path);
+[[nodiscard]] int bdm_eeprom_verify(const char* path);
+
 }  // namespace zelv

@@ -40,6 +40,12 @@ int perform(const InterfaceOps& entry, const Operation& operation) {
             return entry.flash_read(operation.argument);
         case 'H':
             return entry.flash_write(operation.argument);
+        case kOptionVerifyFlash:
+            return entry.flash_verify != nullptr ? entry.flash_verify(operation.argument)
+                                                 : interface_not_supported("FLASH verify");
+        case kOptionVerifyEeprom:
+            return entry.eeprom_verify != nullptr ? entry.eeprom_verify(operation.argument)
+                                                  : interface_not_supported("EEPROM verify");
         default:
             return 0;
     }

@@ -50,6 +50,9 @@ const option kLongOptions[] = {
     {"flash-write", required_argument, nullptr, 'H'},
     {"keep-lrae", no_argument, nullptr, 'Z'},
     {"tbdml-bulk", no_argument, nullptr, 'Y'},
+    {"version", no_argument, nullptr, kOptionVersion},
+    {"verify-flash", required_argument, nullptr, kOptionVerifyFlash},
+    {"verify-eeprom", required_argument, nullptr, kOptionVerifyEeprom},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -57,8 +60,12 @@ constexpr const char* kUsage =
     "Usage: zelvanor [options]\n"
     "  -h, --help\n"
     "      show usage info\n"
+    "  --version\n"
+    "      show program version and build information\n"
     "  -q, --quiet\n"
     "      be quiet (no progress/status messages)\n"
+    "  -d, --debug\n"
+    "      print debug trace messages\n"
     "  -f, --force\n"
     "      force operation, if questionable\n"
     "  -i <interface>, --interface <interface>\n"
@@ -122,6 +129,10 @@ constexpr const char* kUsage =
     "      read FLASH memory contents into S-record file\n"
     "  -H <file>, --flash-write <file>\n"
     "      write FLASH memory contents from S-record file\n"
+    "  --verify-flash <file>\n"
+    "      compare FLASH memory contents with S-record file\n"
+    "  --verify-eeprom <file>\n"
+    "      compare EEPROM memory contents with S-record file\n"
     "Special options for LRAE:\n"
     "  -Z, --keep-lrae\n"
     "      keep LRAE boot loader in FLASH memory when erasing FLASH\n"
@@ -130,6 +141,14 @@ constexpr const char* kUsage =
     "  -Y, --tbdml-bulk\n"
     "      enable bulk USB transfers for TBDML (faster, but non-standard\n"
     "      according to USB specification)\n";
+
+// For the hint after an unknown option: the usage text's options, in its order.
+constexpr const char* kOptionList =
+    "-h --version -q -d -f -i -p -b -t -o -j -a -e -s -v -R -U -S -X -A -B -C -D -E -F -G -H "
+    "--verify-flash --verify-eeprom -Z -Y";
+
+// For the hint after an unknown interface: the names -i takes, as the usage text lists them.
+constexpr const char* kInterfaceList = "tbdml, bdm12pod, podex, podex-bug, podex-25, lrae, sm";
 
 constexpr unsigned long kMaxFrequency = 0xFFFFFFFFUL;
 constexpr unsigned long kMaxRecordSize = 250;
@@ -186,6 +205,16 @@ void print_usage(FILE* stream) {
     std::fputs(kUsage, stream);
 }
 
+void print_version(FILE* stream) {
+    std::fprintf(stream,
+                 "zelvanor %s\n"
+                 "Freescale S12 MCU memory loader for HC12, HCS12 and HCS12X\n"
+                 "build: %s, g++ %s, C++%ld, libusb 0.1 loaded at run time (tbdml)\n"
+                 "data directory: %s\n",
+                 kVersion, ZELV_BUILD_TYPE[0] != '\0' ? ZELV_BUILD_TYPE : "default", __VERSION__,
+                 (__cplusplus / 100) % 100, settings().data_dir);
+}
+
 int options_first_pass(int argc, char** argv) {
     Settings& s = settings();
     optind = 0;  // a full restart of the scanner
@@ -201,6 +230,9 @@ int options_first_pass(int argc, char** argv) {
                 std::fflush(stdout);
                 print_banner(stderr);
                 print_usage(stderr);
+                return 0;
+            case kOptionVersion:
+                print_version(stdout);
                 return 0;
             case 'q':
                 s.verbose = 0;
@@ -303,9 +335,14 @@ int options_first_pass(int argc, char** argv) {
             case 'F':
             case 'G':
             case 'H':
+            case kOptionVerifyFlash:
+            case kOptionVerifyEeprom:
                 break;  // operations run in the second pass
             default:
-                return 1;  // getopt has said what was wrong
+                // getopt has said what was wrong; say what would have been right.
+                std::fprintf(stderr, "hint: the options are %s; zelvanor -h explains each\n",
+                             kOptionList);
+                return 1;
         }
     }
     return -1;
@@ -341,7 +378,8 @@ int options_check(int argc, char** argv, const InterfaceOps** entry) {
     }
     *entry = interface_find(s.interface);
     if (*entry == nullptr) {
-        report_error("invalid target interface: %s\n", s.interface);
+        report_error("invalid target interface: %s\nhint: the interfaces are %s (zelvanor -h)\n",
+                     s.interface, kInterfaceList);
         return 1;
     }
     return 0;
@@ -358,8 +396,10 @@ bool options_next_operation(int argc, char** argv, Operation* operation) {
         if (option == -1) {
             return false;
         }
-        if (std::strchr("RXUSABCDEFGH", option) != nullptr) {
-            operation->letter = static_cast<char>(option);
+        // Only letters go to strchr: the long-only values would wrap to other bytes.
+        if (option == kOptionVerifyFlash || option == kOptionVerifyEeprom ||
+            (option > 0 && option < 0x80 && std::strchr("RXUSABCDEFGH", option) != nullptr)) {
+            operation->letter = option;
             operation->argument = optarg;
             return true;
         }

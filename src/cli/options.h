@@ -8,15 +8,24 @@
 
 namespace zelv {
 
-inline constexpr const char* kVersion = "1.4.1";
+inline constexpr const char* kVersion = ZELV_VERSION;
+
+// The options that have only a long name, numbered past every letter.
+inline constexpr int kOptionVersion = 0x100;
+inline constexpr int kOptionVerifyFlash = 0x101;   // an operation, with a file
+inline constexpr int kOptionVerifyEeprom = 0x102;  // an operation, with a file
 
 // The banner line and its empty line.
 void print_banner(FILE* stream);
 
+// --version: program, version and build facts.
+void print_version(FILE* stream);
+
 // The usage text.
 void print_usage(FILE* stream);
 
-// First pass. Returns -1 when the run goes on, else the exit status (0 after -h, 1 after a
+// First pass. Returns -1 when the run goes on, else the exit status (0 after -h or --version,
+// 1 after a
 // reported problem). Every option argument whose form can be judged without the target is
 // checked here, the -D ranges among them, so that a mistake late on the line cannot stop a
 // run after earlier operations have changed the target.
@@ -28,7 +37,7 @@ void print_usage(FILE* stream);
 
 // One operation option of the second pass.
 struct Operation {
-    char letter;           // the short option letter
+    int letter;            // the short option letter, or kOptionVerifyFlash/kOptionVerifyEeprom
     const char* argument;  // its argument, nullptr when it takes none
 };
 

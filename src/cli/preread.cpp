@@ -20,16 +20,17 @@ namespace {
 enum class FileUse { kFlashImage, kEepromImage, kRamImage, kOutput };
 
 struct FileOption {
-    char letter;
+    int letter;
     FileUse use;
 };
 
 constexpr FileOption kFileOptions[] = {
     {'H', FileUse::kFlashImage}, {'C', FileUse::kEepromImage}, {'X', FileUse::kRamImage},
     {'G', FileUse::kOutput},     {'B', FileUse::kOutput},
+    {kOptionVerifyFlash, FileUse::kFlashImage}, {kOptionVerifyEeprom, FileUse::kEepromImage},
 };
 
-const FileOption* find_file_option(char letter) {
+const FileOption* find_file_option(int letter) {
     for (const FileOption& row : kFileOptions) {
         if (row.letter == letter) {
             return &row;

@@ -93,7 +93,7 @@ int lrae_agent_load() {
         return EINVAL;
     }
     std::string path;
-    if (const int result = data_file_path(name, "", &path); result != 0) {
+    if (const int result = description_file_path(name, &path); result != 0) {
         if (result == ENOMEM) {
             report_error("not enough memory\n");
         } else {

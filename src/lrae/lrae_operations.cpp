@@ -100,6 +100,21 @@ int lrae_flash_write(const char* path) {
                : flash_write_frame(path, kWriteChunk, lrae_write_block, lrae_read_byte, kReadChunk);
 }
 
+// The read-back -v does after -H, through the agent's FLASH read.
+int lrae_flash_verify(const char* path) {
+    int result = lrae_flash_available("verify");
+    if (result == 0) {
+        result = lrae_agent_load();
+    }
+    return result != 0 ? result : flash_verify_frame(path, lrae_read_byte, kReadChunk);
+}
+
+// Unlike the other EEPROM operations, a comparison cannot pass without looking: a check that
+// succeeds without reading anything would report a board as matching its file.
+int lrae_eeprom_verify(const char*) {
+    return interface_not_supported("EEPROM verify");
+}
+
 }  // namespace
 
 const InterfaceOps lrae_interface = {
@@ -121,6 +136,8 @@ const InterfaceOps lrae_interface = {
     .flash_image_check = lrae_flash_image_check,
     .refused_operations = "ABCDSUR",
     .connection_options = "pboZ",
+    .flash_verify = lrae_flash_verify,
+    .eeprom_verify = lrae_eeprom_verify,
 };
 
 }  // namespace zelv

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -51,15 +52,19 @@ bool chunk_erased(const uint8_t* data, uint32_t length) {
 }
 
 // Under -v: reads back every chunk that was written and compares each word of the image
-// that is not erased with what the EEPROM gives, as the FLASH write's verify does.
-int verify_chunks(const std::vector<uint8_t>& image, uint32_t chunk, EepromReadChunk read_chunk) {
+// that is not erased with what the EEPROM gives, as the FLASH write's verify does. `label`
+// starts the progress bar and the closing line ("EEPROM write", "EEPROM verify").
+int verify_chunks(const std::vector<uint8_t>& image, uint32_t chunk, EepromReadChunk read_chunk,
+                  const char* label) {
     const uint32_t size = static_cast<uint32_t>(image.size());
     std::vector<uint8_t> back;
     if (const int result = allocate_image(&back, chunk); result != 0) {
         return result;
     }
     uint32_t total = 0;
-    const uint64_t start = progress_start("EEPROM write: verify");
+    char bar[32] = {};
+    std::snprintf(bar, sizeof bar, "%s: verify", label);
+    const uint64_t start = progress_start(bar);
     for (uint32_t offset = 0; offset < size; offset += chunk) {
         const uint8_t* data = image.data() + offset;
         if (chunk_erased(data, chunk)) {
@@ -83,8 +88,33 @@ int verify_chunks(const std::vector<uint8_t>& image, uint32_t chunk, EepromReadC
         total += chunk;
         progress_step(offset + chunk, size);
     }
-    progress_end(start, "EEPROM write: verify", total);
-    print_info("EEPROM write: verify ok\n");
+    progress_end(start, bar, total);
+    print_info("%s: verify ok\n", label);
+    return 0;
+}
+
+// Reads `path` into the 0xFF image and prints its name and header, each line starting with
+// `label`. *lowest > *highest afterwards when the file holds no data record.
+int load_file(const char* path, const char* label, std::vector<uint8_t>* image, uint32_t* lowest,
+              uint32_t* highest) {
+    const auto size = static_cast<uint32_t>(image->size());
+    print_info("%s: image file <%s>\n", label, path);
+    char info[kInfoSize] = {};
+    *lowest = 0;
+    *highest = 0;
+    if (const int result = srec_read(path, info, kInfoSize, image->data(), size, nullptr, nullptr,
+                                     lowest, highest, eeprom_address_to_offset);
+        result != 0) {
+        return result;
+    }
+    if (*lowest > *highest) {
+        // No data record: the reader left lowest at the size, and there is no span to show.
+        print_info("%s: no data in file\n", label);
+        return 0;
+    }
+    const uint32_t base = target().eeprom_base;
+    print_info("%s: data info <%s>\n%s: address range <0x%04X-0x%04X> length <0x%04X>\n", label,
+               info, label, base + *lowest, base + *highest, *highest + 1 - *lowest);
     return 0;
 }
 
@@ -166,26 +196,13 @@ int eeprom_write_frame(const char* path, uint32_t chunk, EepromWriteChunk write_
         return result;
     }
 
-    print_info("EEPROM write: image file <%s>\n", path);
-    char info[kInfoSize] = {};
     uint32_t lowest = 0;
     uint32_t highest = 0;
-    if (const int result = srec_read(path, info, kInfoSize, image.data(), size, nullptr, nullptr,
-                                     &lowest, &highest, eeprom_address_to_offset);
-        result != 0) {
+    if (const int result = load_file(path, "EEPROM write", &image, &lowest, &highest);
+        result != 0 || lowest > highest) {
         return result;
     }
-    if (lowest > highest) {
-        // No data record: the reader left lowest at the size, and there is no span to show.
-        print_info("EEPROM write: no data in file\n");
-        return 0;
-    }
-    const uint32_t base = target().eeprom_base;
     const uint32_t length = highest + 1 - lowest;
-    print_info(
-        "EEPROM write: data info <%s>\nEEPROM write: address range <0x%04X-0x%04X> length "
-        "<0x%04X>\n",
-        info, base + lowest, base + highest, length);
     if (highest + kProtectedField >= size && settings().force == 0) {
         report_error(
             "EEPROM data covers protected area. If this is intended, consider -f option.\n");
@@ -207,8 +224,32 @@ int eeprom_write_frame(const char* path, uint32_t chunk, EepromWriteChunk write_
         progress_step(covered_end > lowest ? covered_end - lowest : 0, length);
     }
     progress_end(start, "EEPROM write: data", length);
-    return settings().verify != 0 && read_chunk != nullptr ? verify_chunks(image, chunk, read_chunk)
-                                                           : 0;
+    return settings().verify != 0 && read_chunk != nullptr
+               ? verify_chunks(image, chunk, read_chunk, "EEPROM write")
+               : 0;
+}
+
+int eeprom_verify_frame(const char* path, uint32_t chunk, EepromReadChunk read_chunk) {
+    const uint32_t size = target().eeprom_size;
+    if (size == 0) {
+        report_error("EEPROM verify not possible - no EEPROM memory\n");
+        return EINVAL;
+    }
+    if (chunk < 2 || chunk % 2 != 0 || size % chunk != 0) {
+        report_error("invalid chunk size for EEPROM verify: %u\n", chunk);
+        return EINVAL;
+    }
+    std::vector<uint8_t> image;
+    if (const int result = allocate_image(&image, size); result != 0) {
+        return result;
+    }
+    uint32_t lowest = 0;
+    uint32_t highest = 0;
+    if (const int result = load_file(path, "EEPROM verify", &image, &lowest, &highest);
+        result != 0 || lowest > highest) {
+        return result;
+    }
+    return verify_chunks(image, chunk, read_chunk, "EEPROM verify");
 }
 
 int eeprom_protect_frame(const char* range, EepromProgramWord program_word) {

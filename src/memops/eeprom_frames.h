@@ -41,6 +41,12 @@ struct EepromProtection {
 [[nodiscard]] int eeprom_write_frame(const char* path, uint32_t chunk, EepromWriteChunk write_chunk,
                                      EepromReadChunk read_chunk = nullptr);
 
+// --verify-eeprom: loads `path` as the write frame does ("EEPROM verify: image file <..>",
+// its info and range) and compares it with the EEPROM by the write frame's -v read-back, in
+// the same `chunk` pieces through `read_chunk`, whatever -v says; nothing is written. The
+// first difference ends it with the -v message and EIO; a file without data passes.
+[[nodiscard]] int eeprom_verify_frame(const char* path, uint32_t chunk, EepromReadChunk read_chunk);
+
 // Programs the protection byte for `range`; reads the protection register through the target
 // model's target_read_byte, and reads it back under -v.
 [[nodiscard]] int eeprom_protect_frame(const char* range, EepromProgramWord program_word);

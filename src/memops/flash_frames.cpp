@@ -39,7 +39,7 @@ uint32_t sector_end(uint32_t offset, uint32_t image_size) {
 
 // Prints the runs of data words page by page and returns their total size. A run ends at
 // the next erased word or at a 16 KB page boundary; the last page may be partial.
-uint32_t print_ranges(const std::vector<uint8_t>& image) {
+uint32_t print_ranges(const std::vector<uint8_t>& image, const char* label) {
     const auto size = static_cast<uint32_t>(image.size());
     const bool banked = settings().address_format != kNonBanked;
     const uint32_t base = banked ? target().ppage_linear_base : target().flash_nb_base;
@@ -59,10 +59,10 @@ uint32_t print_ranges(const std::vector<uint8_t>& image) {
             }
             total += o - start;
             if (banked) {
-                print_info("FLASH write: linear address range <0x%05X-0x%05X> size <0x%04X>\n",
+                print_info("%s: linear address range <0x%05X-0x%05X> size <0x%04X>\n", label,
                            base + start, base + o - 1, o - start);
             } else {
-                print_info("FLASH write: address range <0x%04X-0x%04X> size <0x%04X>\n",
+                print_info("%s: address range <0x%04X-0x%04X> size <0x%04X>\n", label,
                            base + start, base + o - 1, o - start);
             }
         }
@@ -129,8 +129,10 @@ int compare_piece(const std::vector<uint8_t>& image, uint32_t offset, const uint
 }
 
 // Reads back every page that holds data, whole and from its start (a reader that streams a
-// page must begin there), and compares what the file holds.
-int verify_data(const std::vector<uint8_t>& image, FlashReadChunk read_chunk, uint32_t read_size) {
+// page must begin there), and compares what the file holds. `progress` names the bar, `ok`
+// is the line printed when everything matched.
+int verify_data(const std::vector<uint8_t>& image, FlashReadChunk read_chunk, uint32_t read_size,
+                const char* progress, const char* ok) {
     const auto size = static_cast<uint32_t>(image.size());
     uint32_t total = 0;
     for (uint32_t page = 0; page < size; page += kPageSize) {
@@ -144,7 +146,7 @@ int verify_data(const std::vector<uint8_t>& image, FlashReadChunk read_chunk, ui
         return result;
     }
 
-    const uint64_t start = progress_start("FLASH write: verify");
+    const uint64_t start = progress_start(progress);
     uint32_t done = 0;
     for (uint32_t page = 0; page < size; page += kPageSize) {
         const uint32_t end = page + std::min(kPageSize, size - page);
@@ -165,8 +167,30 @@ int verify_data(const std::vector<uint8_t>& image, FlashReadChunk read_chunk, ui
             progress_step(done, total);
         }
     }
-    progress_end(start, "FLASH write: verify", total);
-    print_info("FLASH write: verify ok\n");
+    progress_end(start, progress, total);
+    print_info("%s\n", ok);
+    return 0;
+}
+
+// Reads `path` into the 0xFF image the caller allocated and prints its name and header, each
+// line starting with `label`.
+int load_file(const char* path, const char* label, std::vector<uint8_t>* image) {
+    print_info("%s: image file <%s>\n", label, path);
+    char info[kInfoSize] = {};
+    uint32_t raw_entry = kNoEntry;
+    if (const int result =
+            srec_read(path, info, kInfoSize, image->data(), static_cast<uint32_t>(image->size()),
+                      &raw_entry, nullptr, nullptr, nullptr, flash_read_map());
+        result != 0) {
+        return result;
+    }
+    // Room for every 32-bit entry: a shorter text would cut an S7 address to a wrong value.
+    char entry_text[11] = "unknown";
+    if (raw_entry != kNoEntry) {
+        std::snprintf(entry_text, sizeof entry_text, "0x%04X", raw_entry);
+    }
+    print_info("%s: image info <%s> entry <%s>\n", label, info[0] != '\0' ? info : "unknown",
+               entry_text);
     return 0;
 }
 
@@ -233,29 +257,38 @@ int flash_write_frame(const char* path, uint32_t chunk, FlashProgramBlock progra
         return result;
     }
 
-    print_info("FLASH write: image file <%s>\n", path);
-    char info[kInfoSize] = {};
-    uint32_t raw_entry = kNoEntry;
-    if (const int result = srec_read(path, info, kInfoSize, image.data(), size, &raw_entry, nullptr,
-                                     nullptr, nullptr, flash_read_map());
-        result != 0) {
+    if (const int result = load_file(path, "FLASH write", &image); result != 0) {
         return result;
     }
-    // Room for every 32-bit entry: a shorter text would cut an S7 address to a wrong value.
-    char entry_text[11] = "unknown";
-    if (raw_entry != kNoEntry) {
-        std::snprintf(entry_text, sizeof entry_text, "0x%04X", raw_entry);
-    }
-    print_info("FLASH write: image info <%s> entry <%s>\n", info[0] != '\0' ? info : "unknown",
-               entry_text);
-
-    const uint32_t total = print_ranges(image);
+    const uint32_t total = print_ranges(image, "FLASH write");
     const uint64_t start = progress_start("FLASH write: image");
     if (const int result = program_data(image, chunk, total, program_block); result != 0) {
         return result;
     }
     progress_end(start, "FLASH write: image", total);
-    return verify ? verify_data(image, read_chunk, read_size) : 0;
+    return verify ? verify_data(image, read_chunk, read_size, "FLASH write: verify",
+                                "FLASH write: verify ok")
+                  : 0;
+}
+
+int flash_verify_frame(const char* path, FlashReadChunk read_chunk, uint32_t read_size) {
+    if (target().flash_size == 0) {
+        report_error("FLASH verify not possible - no FLASH memory\n");
+        return EINVAL;
+    }
+    if (read_size == 0) {
+        report_error("invalid chunk size for FLASH verify: %u\n", read_size);
+        return EINVAL;
+    }
+    std::vector<uint8_t> image;
+    if (const int result = allocate_image(&image, flash_image_size()); result != 0) {
+        return result;
+    }
+    if (const int result = load_file(path, "FLASH verify", &image); result != 0) {
+        return result;
+    }
+    (void)print_ranges(image, "FLASH verify");
+    return verify_data(image, read_chunk, read_size, "FLASH verify: data", "FLASH verify: ok");
 }
 
 }  // namespace zelv

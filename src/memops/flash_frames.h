@@ -42,4 +42,11 @@ using FlashProgramBlock = int (*)(uint32_t offset, const uint8_t* data, uint32_t
                                     FlashProgramBlock program_block, FlashReadChunk read_chunk,
                                     uint32_t read_size);
 
+// --verify-flash: loads `path` as the write frame does ("FLASH verify: image file <..>", its
+// info and ranges) and compares it with the FLASH by the write frame's -v read-back, with
+// the same `read_chunk` and `read_size`, whatever -v says; nothing is programmed. The first
+// difference ends it with the -v message and EIO; a match prints "FLASH verify: ok".
+[[nodiscard]] int flash_verify_frame(const char* path, FlashReadChunk read_chunk,
+                                     uint32_t read_size);
+
 }  // namespace zelv

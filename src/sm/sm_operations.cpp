@@ -122,6 +122,10 @@ int sm_eeprom_write(const char* path) {
     return eeprom_write_frame(path, kChunk, sm_write_block, sm_read_block);
 }
 
+int sm_eeprom_verify(const char* path) {
+    return eeprom_verify_frame(path, kChunk, sm_read_block);
+}
+
 int sm_eeprom_protect(const char* range) {
     return eeprom_protect_frame(range, sm_write_word);
 }
@@ -134,6 +138,10 @@ int sm_flash_write(const char* path) {
     return flash_write_frame(path, kChunk, sm_flash_write_block, sm_flash_verify_chunk, kChunk);
 }
 
+// The -v read-back of -H: the vectors are compared where the monitor keeps them.
+int sm_flash_verify(const char* path) {
+    return flash_verify_frame(path, sm_flash_verify_chunk, kChunk);
+}
 
 // Reads the linear image offset through the window whatever the selected address format.
 int read_linear_chunk(uint32_t offset, uint8_t* buffer) {
@@ -190,6 +198,8 @@ const InterfaceOps sm_interface = {
     .flash_image_check = sm_flash_image_check,
     .refused_operations = "XSU",
     .connection_options = "pb",
+    .flash_verify = sm_flash_verify,
+    .eeprom_verify = sm_eeprom_verify,
 };
 
 int sm_open() {

@@ -30,6 +30,7 @@ struct Description {
     std::vector<Entry> entries;
     std::string path;
     std::size_t cursor = 0;
+    std::string folder;  // of the file loaded, with its final '/'; "" for the current folder
 };
 
 // Every key the program reads. A key outside this table is read and never used: a typo
@@ -134,24 +135,53 @@ int data_file_path(const char* name, const char* suffix, std::string* path) {
     return path->size() > kMaxPath ? ENAMETOOLONG : 0;
 }
 
+int description_file_path(const char* name, std::string* path) {
+    try {
+        const std::string& folder = the_description.folder;
+        if (access(name, R_OK) != 0 && name[0] != '/' && !folder.empty()) {
+            std::string beside = folder + name;
+            if (access(beside.c_str(), R_OK) == 0) {
+                *path = std::move(beside);
+                return path->size() > kMaxPath ? ENAMETOOLONG : 0;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
+    }
+    return data_file_path(name, "", path);
+}
+
 int description_load() {
     std::string path;
-    int result = data_file_path(settings().target, ".dat", &path);
+    const char* name = settings().target;
+    int result = data_file_path(name, ".dat", &path);
     if (result == ENOMEM) {
         report_error("not enough memory\n");
         return ENOMEM;
     }
-    if (result != 0) {
-        report_error("cannot open target description file %s (%s)\n", path.c_str(),
-                     std::strerror(result));
+    FILE* file = result == 0 ? std::fopen(path.c_str(), "r") : nullptr;
+    if (file == nullptr) {
+        if (result == 0) {
+            result = errno;
+        }
+        // A name looked up in the data directory: say both places, since a user who meant a
+        // file may not know that a bare name is looked for there.
+        const bool looked_up = path != name;
+        report_error("cannot open target description file %s (%s)\n%s%s%s%s%s", path.c_str(),
+                     std::strerror(result), looked_up ? "hint: no file " : "",
+                     looked_up ? name : "",
+                     looked_up ? " in the current folder, and no such description in " : "",
+                     looked_up ? settings().data_dir : "",
+                     looked_up ? "; -t also takes a path to a description file\n" : "");
         return result;
     }
-    FILE* file = std::fopen(path.c_str(), "r");
-    if (file == nullptr) {
-        const int error = errno;
-        report_error("cannot open target description file %s (%s)\n", path.c_str(),
-                     std::strerror(error));
-        return error;
+    try {
+        const std::size_t slash = path.rfind('/');
+        the_description.folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    } catch (const std::bad_alloc&) {
+        (void)std::fclose(file);
+        report_error("not enough memory\n");
+        return ENOMEM;
     }
 
     std::string line;
@@ -198,6 +228,7 @@ void description_free() {
     the_description.path.clear();
     the_description.entries.clear();
     the_description.entries.shrink_to_fit();
+    the_description.folder.clear();
 }
 
 const char* description_get(const char* key, bool restart) {

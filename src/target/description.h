@@ -11,7 +11,8 @@
 namespace zelv {
 
 // Loads the description named by the `target` setting: the name itself when it is readable
-// as named or contains a "/", else data_dir/name.dat. A line is everything up to its line
+// as named or contains a "/", else data_dir/name.dat. When the file cannot be opened from the
+// data directory, a hint says where it looked and that -t also takes a path. A line is everything up to its line
 // feed, however long; a file is read to at most 1 MiB ("target description file %s too
 // large", EINVAL). Returns 0 or an errno value; on failure the list holds what could be read
 // (it is empty after ENOMEM).
@@ -47,5 +48,11 @@ void description_warn_unknown_keys();
 // ENAMETOOLONG when the path is longer than 256 characters (a path cut to fit would name
 // another file); nothing is reported.
 [[nodiscard]] int data_file_path(const char* name, const char* suffix, std::string* path);
+
+// The path of a file named in the loaded description (an agent): the name as given when it
+// can be read as named; else, for a relative name, the same name in the description's own
+// folder when it can be read there (so a description beside its agent works from any current
+// folder); else as data_file_path without suffix. Same returns as data_file_path.
+[[nodiscard]] int description_file_path(const char* name, std::string* path);
 
 }  // namespace zelv

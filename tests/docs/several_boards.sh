@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The guide's "several boards at once": its program-virtual script, taken from the guide
+# The README's "several boards at once": its program-virtual script, taken from the README
 # itself, run by xargs against two virtual boards side by side. A board whose FLASH byte
 # does not program must fail on its own and make xargs exit 123; the good one must pass.
 # Usage: several_boards.sh ZELVANOR ZELVANOR_SIM SOURCE_DIR
@@ -21,10 +21,10 @@ cp "$source_dir/examples/blink.s19" app.s19
 awk '/<!-- program-virtual -->/ { take = 1; next }
      take && /^```sh/ { next }
      take && /^```/ { exit }
-     take { print }' "$source_dir/docs/guide.md" >program-virtual
+     take { print }' "$source_dir/README.md" >program-virtual
 chmod +x program-virtual
 if ! grep -q zelvanor-sim program-virtual; then
-  echo "no program-virtual script in the guide"
+  echo "no program-virtual script in the README"
   exit 1
 fi
 

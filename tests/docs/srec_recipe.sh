@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The guide's recipe for bringing an ELF or Intel HEX file into S-records: builds the
+# The README's recipe for bringing an ELF or Intel HEX file into S-records: builds the
 # example from its source, converts it both ways, compares the data with the shipped
 # S-record file, and programs the result into a virtual DG128 with -v.
 # Usage: srec_recipe.sh ZELVANOR ZELVANOR_SIM SOURCE_DIR

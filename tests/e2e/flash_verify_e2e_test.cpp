@@ -1,7 +1,8 @@
 // -v on a FLASH write, end to end: the write is read back through the interface and a
 // word that did not program (the virtual target's weak-flash fault) fails the run with its
 // address in the file's own address format; without -v the run and its line traffic stay
-// exactly as they were.
+// exactly as they were. --verify-flash and --verify-eeprom compare through the same
+// read-back without writing, on every interface.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -228,6 +229,52 @@ TEST_F(FlashVerify, WithoutVerifyTheRunAndItsTrafficAreUnchanged) {
         EXPECT_EQ(std::vector<std::string>(verifying.begin(),
                                            verifying.begin() + static_cast<long>(plain.size())),
                   plain);
+    }
+}
+
+std::vector<std::string> tbdml_connection(const test::TempDir&) {
+    return {"-i", "tbdml", "-t", data_file("mc9s12dg128.dat")};
+}
+
+TEST_F(FlashVerify, VerifyOnlyPassesOnAProgrammedBoardAndFailsOnOneByte) {
+    const Rig tbdml = {"tbdml", "dg128", {"--pod", "tbdml"}, tbdml_connection, ""};
+    std::vector<Rig> rigs(std::begin(kRigs), std::end(kRigs));
+    rigs.push_back(tbdml);
+    // Page 0x3E offset 0x1100 (storage 0x19100); EEPROM at 0x0800 (INITEE 0x09).
+    const std::string flash =
+        srec("vf.s19", s_record('1', 0x5100, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}) +
+                           s_record('9', 0));
+    const std::string eeprom = srec("ve.s19", s_record('1', 0x0900, {1, 2, 3, 4}));
+    const std::string other = srec("ve-other.s19", s_record('1', 0x0900, {1, 2, 3, 5}));
+    for (const Rig& rig : rigs) {
+        SCOPED_TRACE(rig.name);
+        const bool has_eeprom = std::string(rig.name) != "lrae";
+        std::vector<std::string> args = {"-H", flash, "--verify-flash", flash};
+        if (has_eeprom) {
+            args.insert(args.end(), {"-C", eeprom, "--verify-eeprom", eeprom});
+        }
+        test::ProcessResult r = zelv(rig, "only", args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("FLASH verify: ok\n"), std::string::npos) << r.out;
+        EXPECT_EQ(has_eeprom, r.out.find("EEPROM verify: verify ok\n") != std::string::npos)
+            << r.out;
+
+        // The byte that did not program, found without -v; the run stops there.
+        r = zelv(rig, "only-weak", {"-H", flash, "--verify-flash", flash, "-G", dir.file("no.s19")},
+                 {"weak-flash:0x19103"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err,
+                  "\nerror: FLASH data verify error at address <0x5103> value <0xFF> expected "
+                  "<0x44>\n");
+        EXPECT_FALSE(test::file_exists(dir.file("no.s19")));
+
+        // One EEPROM byte that differs from the file; lrae cannot read the EEPROM, and a
+        // comparison that cannot look must not pass.
+        r = zelv(rig, "only-ee", {"-C", eeprom, "--verify-eeprom", other});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, has_eeprom ? "\nerror: EEPROM data verify error at address <0x0902> "
+                                      "value <0x0304> expected <0x0305>\n"
+                                    : "\nerror: EEPROM verify: operation not supported\n");
     }
 }
 

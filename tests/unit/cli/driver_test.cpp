@@ -93,6 +93,8 @@ const InterfaceOps kRecorder = {
     .flash_image_check = nullptr,
     .refused_operations = nullptr,
     .connection_options = nullptr,
+    .flash_verify = [](const char* p) { return record(std::string("VF:") + p); },
+    .eeprom_verify = [](const char* p) { return record(std::string("VE:") + p); },
 };
 
 class DriverTest : public testing::Test {
@@ -180,12 +182,23 @@ TEST_F(DriverTest, FirstPassRefusals) {
     }
 }
 
+TEST_F(DriverTest, VersionPrintsOnStandardOutputAndSucceeds) {
+    const RunResult r = run({"-q", "--version", "--no-such-option"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.rfind(std::string("zelvanor ") + kVersion + "\n", 0), 0U) << r.out;
+    EXPECT_NE(r.out.find("data directory: " + std::string(settings().data_dir) + "\n"),
+              std::string::npos)
+        << r.out;
+}
+
 TEST_F(DriverTest, ParserOwnDiagnosticsEndTheRun) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--no-such-option"}, {"-x"}, {"-G"}, {"--target"}}) {
         std::string err;
         EXPECT_EQ(parse(args, &err), 1) << args[0];
         EXPECT_NE(err.find("zelvanor: "), std::string::npos) << err;
+        EXPECT_NE(err.find("hint: the options are -h --version -q -d"), std::string::npos) << err;
     }
 }
 
@@ -213,7 +226,7 @@ TEST_F(DriverTest, SettingsFromTheFirstPass) {
     ASSERT_EQ(
         parse({"-i",     "sm", "-i",   "lrae", "-t",           "x",  "-b",        "9600", "-j",
                "0x4000", "-s", "0x20", "-a",   "banked-ppage", "-c", "anything",  "-q",   "-d",
-               "-f",     "-e", "-Z",   "-Y",   "--ver",        "-p", "/dev/ttyS0"}),
+               "-f",     "-e", "-Z",   "-Y",   "--verify",     "-p", "/dev/ttyS0"}),
         0);
     const Settings& s = settings();
     EXPECT_STREQ(s.interface, "lrae");
@@ -261,16 +274,22 @@ TEST_F(DriverTest, LongNamesAndPrefixes) {
     }
     ASSERT_EQ(parse({"--srec=48", "-i", "sm", "-t", "x"}), 0);
     EXPECT_EQ(settings().srec_size, 48U);
-    for (const char* option : {"--verify", "--ver", "-v"}) {
+    for (const char* option : {"--verify", "-v"}) {
         ASSERT_EQ(parse({option, "-i", "sm", "-t", "x"}), 0) << option;
         EXPECT_EQ(settings().verify, 1) << option;
     }
+    // "--ver" and "--verif" are also the start of --version, --verify-flash, --verify-eeprom.
+    EXPECT_EQ(parse({"--ver", "-i", "sm", "-t", "x"}), 1);
+    EXPECT_EQ(parse({"--verif", "-i", "sm", "-t", "x"}), 1);
     // "--flash-erase" is a whole name, not an ambiguous prefix of "--flash-erase-unsecure".
     EXPECT_EQ(parse({"--flash-erase", "-i", "sm", "-t", "x"}), 0);
     std::string err;
     EXPECT_EQ(parse({"--flash-e", "-i", "sm", "-t", "x"}, &err), 1);
     EXPECT_NE(err.find("ambiguous"), std::string::npos) << err;
 }
+
+const std::string kInterfaceHint =
+    "hint: the interfaces are tbdml, bdm12pod, podex, podex-bug, podex-25, lrae, sm (zelvanor -h)\n";
 
 TEST_F(DriverTest, ChecksAfterTheFirstPassInOrder) {
     struct Case {
@@ -281,8 +300,8 @@ TEST_F(DriverTest, ChecksAfterTheFirstPassInOrder) {
         {{"-i", "sm", "-t", "x", "stray", "other"}, "extraneous command line item: stray\n"},
         {{"-t", "x"}, "missing target interface selection (-i option)\n"},
         {{"-i", "foo"}, "target not specified (-t option)\n"},
-        {{"-i", "foo", "-t", "x"}, "invalid target interface: foo\n"},
-        {{"-i", "SM", "-t", "x"}, "invalid target interface: SM\n"},
+        {{"-i", "foo", "-t", "x"}, "invalid target interface: foo\n" + kInterfaceHint},
+        {{"-i", "SM", "-t", "x"}, "invalid target interface: SM\n" + kInterfaceHint},
         {{"-i", "podex-25", "-o", "16M", "-t", "x"},
          "this interface works with target oscillator = 25MHz only\n"},
     };
@@ -337,13 +356,17 @@ TEST_F(DriverTest, OperationsRunInCommandLineOrder) {
                              "-U",
                              "-X",
                              "r.s19",
+                             "--verify-flash",
+                             "b.s19",
+                             "--verify-eeprom=f.s19",
                              "-E",
                              "-q"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "") << "-q at the end still silences the banner";
     const std::vector<std::string> expected = {"open", "G:a.s19", "E",       "H:b.s19", "F",
                                                "R",    "D:64B",   "A",       "B:e.s19", "C:f.s19",
-                                               "S",    "U",       "X:r.s19", "E",       "close"};
+                                               "S",    "U",       "X:r.s19", "VF:b.s19", "VE:f.s19",
+                                               "E",    "close"};
     EXPECT_EQ(calls, expected);
     std::filesystem::current_path(here);
 }

@@ -1,5 +1,6 @@
 // Loading and querying target descriptions.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -201,7 +202,9 @@ TEST_F(DescriptionTest, DefaultDataFolderAndOverlongPaths) {
     EXPECT_EQ(description_load(), ENOENT);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "\nerror: cannot open target description file "
-              "/usr/local/share/zelvanor/no-such-board.dat (No such file or directory)\n");
+              "/usr/local/share/zelvanor/no-such-board.dat (No such file or directory)\n"
+              "hint: no file no-such-board in the current folder, and no such description in "
+              "/usr/local/share/zelvanor; -t also takes a path to a description file\n");
 
     // A path longer than 256 characters is refused whole, never cut to another file's name.
     const std::string name(240, 'n');
@@ -210,7 +213,36 @@ TEST_F(DescriptionTest, DefaultDataFolderAndOverlongPaths) {
     EXPECT_EQ(description_load(), ENAMETOOLONG);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "\nerror: cannot open target description file /usr/local/share/zelvanor/" + name +
-                  ".dat (File name too long)\n");
+                  ".dat (File name too long)\nhint: no file " + name +
+                  " in the current folder, and no such description in /usr/local/share/zelvanor; "
+                  "-t also takes a path to a description file\n");
+}
+
+TEST_F(DescriptionTest, FilesNamedInADescriptionResolveBesideIt) {
+    // board/desc.dat names agent.s19, which sits beside it; the current folder is elsewhere.
+    ASSERT_EQ(mkdir(dir.file("board").c_str(), 0700), 0);
+    test::write_file(dir.file("board/desc.dat"), "info x\n");
+    test::write_file(dir.file("board/agent.s19"), "S9030000FC\n");
+    const std::string description = dir.file("board/desc.dat");
+    settings().target = description.c_str();
+    std::strncpy(settings().data_dir, "/no/data", kDataDirSize - 1);
+    ASSERT_EQ(description_load(), 0);
+    struct Case {
+        const char* name;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"agent.s19", dir.file("board/agent.s19")},         // beside the description
+        {"../board/agent.s19", dir.file("board/../board/agent.s19")},
+        {"missing.s19", "/no/data/missing.s19"},             // else the data directory
+        {"sub/missing.s19", "sub/missing.s19"},              // a path stays a path
+        {"/abs/agent.s19", "/abs/agent.s19"},
+    };
+    for (const Case& c : cases) {
+        std::string path;
+        EXPECT_EQ(description_file_path(c.name, &path), 0) << c.name;
+        EXPECT_EQ(path, c.expected) << c.name;
+    }
 }
 
 TEST_F(DescriptionTest, UnreadableFileIsReported) {

@@ -3,6 +3,8 @@
 // the state file.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cerrno>
 #include <map>
 #include <string>
@@ -307,7 +309,13 @@ TEST_F(VirtualMcuTest, ShippedDescriptionsDescribeTheProfiles) {
         EXPECT_EQ(find_part_profile(p.mcu), &p);
     }
     EXPECT_EQ(find_part_profile("DP256"), find_part_profile("mc9s12dp256"));
-    EXPECT_EQ(find_part_profile("dp512"), nullptr);
+    EXPECT_EQ(find_part_profile("dt128"), nullptr);
+    // Every shipped description has its profile.
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::string(ZELV_SOURCE_DIR) + "/data")) {
+        const std::string name = entry.path().stem().string();
+        EXPECT_NE(find_part_profile(name.c_str()), nullptr) << name;
+    }
 }
 
 TEST_F(VirtualMcuTest, StateFileKeepsMemoryAndRegisters) {
