@@ -73,14 +73,19 @@ void warn_unused_options(const InterfaceOps& entry, const char* interface) {
 // The operations the interface refuses whatever the target are refused before anything is
 // opened: their slots only report, and a later refusal would come after earlier operations
 // had changed the target.
-int refuse_unsupported(const InterfaceOps& entry, int argc, char** argv) {
-    if (entry.refused_operations == nullptr) {
-        return 0;
+bool refuses(const InterfaceOps& entry, int letter) {
+    if (letter == kOptionVerifyFlash || letter == kOptionVerifyEeprom) {
+        return (letter == kOptionVerifyFlash ? entry.flash_verify : entry.eeprom_verify) == nullptr;
     }
+    return entry.refused_operations != nullptr && letter > 0 && letter < 0x100 &&
+           std::strchr(entry.refused_operations, letter) != nullptr;
+}
+
+int refuse_unsupported(const InterfaceOps& entry, int argc, char** argv) {
     options_restart();
     Operation operation{};
     while (options_next_operation(argc, argv, &operation)) {
-        if (std::strchr(entry.refused_operations, operation.letter) != nullptr) {
+        if (refuses(entry, operation.letter)) {
             const int result = perform(entry, operation);
             if (result != 0) {
                 return result;

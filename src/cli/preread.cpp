@@ -17,7 +17,7 @@ namespace {
 
 // What an operation does with its file. An operation that takes a FLASH-format or an
 // EEPROM-format file (a write, or a compare against the target) is one more row.
-enum class FileUse { kFlashImage, kEepromImage, kRamImage, kOutput };
+enum class FileUse { kFlashImage, kFlashCompare, kEepromImage, kRamImage, kOutput };
 
 struct FileOption {
     int letter;
@@ -27,7 +27,8 @@ struct FileOption {
 constexpr FileOption kFileOptions[] = {
     {'H', FileUse::kFlashImage}, {'C', FileUse::kEepromImage}, {'X', FileUse::kRamImage},
     {'G', FileUse::kOutput},     {'B', FileUse::kOutput},
-    {kOptionVerifyFlash, FileUse::kFlashImage}, {kOptionVerifyEeprom, FileUse::kEepromImage},
+    // A compare only reads: the resident program's own area is no reason to refuse its file.
+    {kOptionVerifyFlash, FileUse::kFlashCompare}, {kOptionVerifyEeprom, FileUse::kEepromImage},
 };
 
 const FileOption* find_file_option(int letter) {
@@ -40,8 +41,9 @@ const FileOption* find_file_option(int letter) {
 }
 
 // Places the image as the FLASH write will (the selected address format), so that an
-// address outside this part's FLASH stops the run now, then asks the interface.
-int check_flash_image(const char* path, const InterfaceOps& entry) {
+// address outside this part's FLASH stops the run now, then asks the interface whether it may
+// write it (writes only).
+int check_flash_image(const char* path, const InterfaceOps& entry, bool writes) {
     if (target().flash_size == 0) {
         return 0;  // the write itself reports "no FLASH memory"
     }
@@ -55,7 +57,7 @@ int check_flash_image(const char* path, const InterfaceOps& entry) {
         result != 0) {
         return result;
     }
-    return entry.flash_image_check != nullptr
+    return writes && entry.flash_image_check != nullptr
                ? entry.flash_image_check(image.data(), static_cast<uint32_t>(image.size()))
                : 0;
 }
@@ -89,8 +91,10 @@ int preread_before_open(int argc, char** argv, const InterfaceOps& entry) {
         } else {
             const SrecFile* file = nullptr;
             result = srec_preload(operation.argument, &file);
-            if (result == 0 && row->use == FileUse::kFlashImage) {
-                result = check_flash_image(operation.argument, entry);
+            if (result == 0 && (row->use == FileUse::kFlashImage ||
+                                 row->use == FileUse::kFlashCompare)) {
+                result = check_flash_image(operation.argument, entry,
+                                           row->use == FileUse::kFlashImage);
             }
         }
         if (result != 0) {

@@ -111,10 +111,6 @@ int lrae_flash_verify(const char* path) {
 
 // Unlike the other EEPROM operations, a comparison cannot pass without looking: a check that
 // succeeds without reading anything would report a board as matching its file.
-int lrae_eeprom_verify(const char*) {
-    return interface_not_supported("EEPROM verify");
-}
-
 }  // namespace
 
 const InterfaceOps lrae_interface = {
@@ -137,7 +133,7 @@ const InterfaceOps lrae_interface = {
     .refused_operations = "ABCDSUR",
     .connection_options = "pboZ",
     .flash_verify = lrae_flash_verify,
-    .eeprom_verify = lrae_eeprom_verify,
+    .eeprom_verify = nullptr,  // the EEPROM is out of reach: refused before open
 };
 
 }  // namespace zelv

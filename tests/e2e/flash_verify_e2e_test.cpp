@@ -270,7 +270,9 @@ TEST_F(FlashVerify, VerifyOnlyPassesOnAProgrammedBoardAndFailsOnOneByte) {
 
         // One EEPROM byte that differs from the file; lrae cannot read the EEPROM, and a
         // comparison that cannot look must not pass.
-        r = zelv(rig, "only-ee", {"-C", eeprom, "--verify-eeprom", other});
+        r = zelv(rig, "only-ee",
+                 has_eeprom ? std::vector<std::string>{"-C", eeprom, "--verify-eeprom", other}
+                            : std::vector<std::string>{"--verify-eeprom", other});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, has_eeprom ? "\nerror: EEPROM data verify error at address <0x0902> "
                                       "value <0x0304> expected <0x0305>\n"
