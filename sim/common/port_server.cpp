@@ -135,6 +135,71 @@ void pty_close(Pty* pty) {
     pty->master = -1;
 }
 
+namespace {
+
+uint64_t rate_of(int fd) {
+    struct Speed {
+        speed_t code;
+        uint64_t rate;
+    };
+    static constexpr Speed kSpeeds[] = {
+        {B50, 50},       {B75, 75},       {B110, 110},       {B134, 134},     {B150, 150},
+        {B200, 200},     {B300, 300},     {B600, 600},       {B1200, 1200},   {B1800, 1800},
+        {B2400, 2400},   {B4800, 4800},   {B9600, 9600},     {B19200, 19200}, {B38400, 38400},
+        {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
+    termios settings{};
+    if (fd < 0 || tcgetattr(fd, &settings) != 0) {
+        return 0;
+    }
+    const speed_t code = cfgetospeed(&settings);
+    for (const Speed& speed : kSpeeds) {
+        if (speed.code == code) {
+            return speed.rate;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+void PortServer::pace(const LinkPacing& pacing, LinkCounts* counts, int rate_fd, bool handshake) {
+    pacing_ = pacing;
+    counts_ = counts;
+    rate_fd_ = rate_fd;
+    handshake_ = handshake;
+}
+
+uint64_t PortServer::byte_ns() const {
+    return 10'000'000'000ULL / (rate_ != 0 ? rate_ : 115200);
+}
+
+// The answer just appended to out_ (from held_from_ or wherever it starts) leaves after the
+// turnaround and the device's own time, a byte time per byte, behind what is still queued.
+void PortServer::schedule_answer(uint64_t from_ns) {
+    const size_t count = out_.size() - out_due_.size();
+    if (count == 0) {
+        return;
+    }
+    const uint64_t byte = byte_ns();
+    const uint64_t device = uint64_t{reply_.delay_ms} * 1'000'000;
+    const uint64_t turnaround = uint64_t{pacing_.turnaround_us} * 1000;
+    uint64_t due = std::max(from_ns + device + turnaround, last_out_due_);
+    for (size_t i = 0; i < count; ++i) {
+        due += byte;
+        out_due_.push_back(due);
+    }
+    last_out_due_ = due;
+    if (counts_ != nullptr) {
+        ++counts_->turnarounds;
+        counts_->bytes_to_host += count;
+        counts_->device_ns += device;
+        const uint64_t answer = device + turnaround + count * byte;
+        // Behind a handshake the answer overlaps the pod's CTS cycle for the last byte.
+        const uint64_t cycle = handshake_ ? 3 * uint64_t{pacing_.modem_latency_us} * 1000 : 0;
+        counts_->bound_ns += answer > cycle ? answer - cycle : 0;
+    }
+}
+
 void PortServer::trace(const char* direction, const uint8_t* bytes, size_t count) {
     if (trace_ == nullptr || count == 0) {
         return;
@@ -149,6 +214,24 @@ void PortServer::trace(const char* direction, const uint8_t* bytes, size_t count
 
 int PortServer::feed() {
     while (!holding_ && !in_.empty()) {
+        uint64_t due = 0;
+        if (pacing_.paced) {
+            due = in_due_.front();
+            const uint64_t now = link_clock_ns();
+            if (now < due) {
+                break;
+            }
+            in_due_.pop_front();
+            if (counts_ != nullptr) {
+                link_note_delivery(counts_, due, now);
+                ++counts_->bytes_to_device;
+                counts_->bound_ns += byte_ns();
+                if (handshake_) {
+                    ++counts_->handshakes;
+                    counts_->bound_ns += 3 * uint64_t{pacing_.modem_latency_us} * 1000;
+                }
+            }
+        }
         const uint8_t byte = in_.front();
         in_.pop_front();
         reply_.bytes.clear();
@@ -163,6 +246,9 @@ int PortServer::feed() {
             hold_until_ = now_ms() + reply_.delay_ms;
         }
         out_.insert(out_.end(), reply_.bytes.begin(), reply_.bytes.end());
+        if (pacing_.paced) {
+            schedule_answer(due);
+        }
     }
     return 0;
 }
@@ -178,13 +264,31 @@ void PortServer::ask_unsolicited() {
     const int next_ms = device_.unsolicited(reply_);
     trace("<-", reply_.bytes.data(), reply_.bytes.size());
     out_.insert(out_.end(), reply_.bytes.begin(), reply_.bytes.end());
+    if (pacing_.paced) {
+        const uint64_t now = link_clock_ns();
+        while (out_due_.size() < out_.size()) {
+            last_out_due_ = std::max(last_out_due_, now) + byte_ns();
+            out_due_.push_back(last_out_due_);
+        }
+    }
     unsolicited_due_ = next_ms >= 0;
     unsolicited_at_ = now_ms() + static_cast<uint64_t>(next_ms >= 0 ? next_ms : 0);
 }
 
 int PortServer::flush() {
     while (!out_.empty()) {
-        const size_t ready = holding_ ? held_from_ : out_.size();
+        size_t ready = holding_ ? held_from_ : out_.size();
+        if (pacing_.paced) {
+            const uint64_t now = link_clock_ns();
+            size_t due = 0;
+            while (due < ready && out_due_[due] <= now) {
+                if (counts_ != nullptr) {
+                    link_note_delivery(counts_, out_due_[due], now);
+                }
+                ++due;
+            }
+            ready = due;
+        }
         if (ready == 0) {
             return 0;
         }
@@ -200,6 +304,9 @@ int PortServer::flush() {
         }
         const auto sent = static_cast<size_t>(written);
         out_.erase(out_.begin(), out_.begin() + static_cast<long>(sent));
+        if (pacing_.paced) {
+            out_due_.erase(out_due_.begin(), out_due_.begin() + static_cast<long>(sent));
+        }
         if (holding_) {
             held_from_ -= sent;
         }
@@ -212,7 +319,11 @@ int PortServer::pump(int timeout_ms, int wake_fd, bool* woken) {
         if (holding_ && now_ms() >= hold_until_) {
             holding_ = false;
         }
-        const bool sendable = !out_.empty() && (!holding_ || held_from_ > 0);
+        const bool sendable = !out_.empty() && (!holding_ || held_from_ > 0) &&
+                              (!pacing_.paced || out_due_.front() <= link_clock_ns());
+        if (pacing_.paced) {
+            rate_ = rate_of(rate_fd_);
+        }
         pollfd fds[2] = {};
         fds[0].fd = master_;
         fds[0].events = static_cast<short>((holding_ ? 0 : POLLIN) | (sendable ? POLLOUT : 0));
@@ -227,7 +338,38 @@ int PortServer::pump(int timeout_ms, int wake_fd, bool* woken) {
             const int left = unsolicited_at_ > now ? static_cast<int>(unsolicited_at_ - now) : 0;
             wait = wait < 0 ? left : std::min(wait, left);
         }
-        const int ready = poll(fds, wake_fd >= 0 ? 2 : 1, wait < 0 ? -1 : wait);
+        // Paced: wake for the next byte that falls due either way, to the microsecond.
+        uint64_t next_due = 0;
+        if (pacing_.paced) {
+            if (!out_.empty() && !sendable) {
+                next_due = out_due_.front();
+                if (holding_) {
+                    next_due = std::max(next_due, hold_until_ * 1'000'000);
+                }
+            }
+            if (!holding_ && !in_due_.empty() && (next_due == 0 || in_due_.front() < next_due)) {
+                next_due = in_due_.front();
+            }
+        }
+        timespec limit{};
+        const timespec* limit_at = nullptr;
+        if (wait >= 0) {
+            limit.tv_sec = wait / 1000;
+            limit.tv_nsec = static_cast<long>(wait % 1000) * 1'000'000;
+            limit_at = &limit;
+        }
+        if (next_due != 0) {
+            const uint64_t now = link_clock_ns();
+            const uint64_t left = next_due > now ? next_due - now : 0;
+            if (limit_at == nullptr ||
+                left < static_cast<uint64_t>(limit.tv_sec) * 1'000'000'000 +
+                           static_cast<uint64_t>(limit.tv_nsec)) {
+                limit.tv_sec = static_cast<time_t>(left / 1'000'000'000);
+                limit.tv_nsec = static_cast<long>(left % 1'000'000'000);
+                limit_at = &limit;
+            }
+        }
+        const int ready = ppoll(fds, wake_fd >= 0 ? 2 : 1, limit_at, nullptr);
         if (ready < 0) {
             return errno == EINTR ? 0 : system_error("cannot wait for the pseudo-terminal");
         }
@@ -243,6 +385,15 @@ int PortServer::pump(int timeout_ms, int wake_fd, bool* woken) {
             if (got > 0) {
                 trace("->", buffer, static_cast<size_t>(got));
                 in_.insert(in_.end(), buffer, buffer + got);
+                if (pacing_.paced) {
+                    // The host's bytes reach the device one byte time apart, the first a
+                    // byte time after it wrote them.
+                    const uint64_t now = link_clock_ns();
+                    for (ssize_t i = 0; i < got; ++i) {
+                        last_in_due_ = std::max(last_in_due_, now) + byte_ns();
+                        in_due_.push_back(last_in_due_);
+                    }
+                }
             }
         }
         if (holding_ && now_ms() >= hold_until_) {

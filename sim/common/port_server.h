@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/link_pacing.h"
 #include "common/serial_device.h"
 
 namespace zelv::sim {
@@ -54,8 +55,15 @@ public:
     // True while answers wait to be sent.
     [[nodiscard]] bool pending() const { return !out_.empty(); }
 
+    // Paces the line: bytes each way at the rate the host set on the terminal (rate_fd, its
+    // slave side), each answer after the turnaround; handshake: every host byte also costs
+    // the pod's RTS/CTS cycle in the bound. Counts go to *counts.
+    void pace(const LinkPacing& pacing, LinkCounts* counts, int rate_fd, bool handshake);
+
 private:
     [[nodiscard]] int feed();
+    [[nodiscard]] uint64_t byte_ns() const;
+    void schedule_answer(uint64_t from_ns);
     void ask_unsolicited();
     [[nodiscard]] int flush();
     void trace(const char* direction, const uint8_t* bytes, size_t count);
@@ -71,6 +79,16 @@ private:
     bool unsolicited_due_ = true;  // ask the device for bytes of its own accord
     uint64_t unsolicited_at_ = 0;  // from this time on (monotonic milliseconds)
     Reply reply_;
+    // Pacing: when each queued byte is due at the other end (nanoseconds, monotonic).
+    LinkPacing pacing_;
+    LinkCounts* counts_ = nullptr;
+    int rate_fd_ = -1;
+    bool handshake_ = false;
+    uint64_t rate_ = 0;  // bits per second the host set; 0: unknown (115200 is taken)
+    std::deque<uint64_t> in_due_;
+    std::deque<uint64_t> out_due_;
+    uint64_t last_in_due_ = 0;
+    uint64_t last_out_due_ = 0;
 };
 
 // Replaces every "@PORT@" in the words with the port path.

@@ -117,7 +117,7 @@ void Bdm12podEmulator::receive(uint8_t byte, Reply& reply) {
         command_.clear();
     }
     if (lines_ != nullptr) {
-        lines_->taken.fetch_add(1);  // only now, with the byte dealt with, does CTS drop
+        modem_take(*lines_);  // only now, with the byte dealt with, does CTS drop
     }
 }
 

@@ -1,5 +1,6 @@
 // libzelvanor-modem.so: preloaded by zelvanor-sim into the program it runs, so that the
-// modem-line requests on the pod's pseudo-terminal (RTS set and cleared, CTS read) reach the
+// modem-line requests on the pod's pseudo-terminal (RTS set and cleared, CTS read, the wait
+// for a change of CTS) reach the
 // virtual pod through the shared record of modem_lines.h. Every other ioctl, and the
 // modem-line requests on every other device, go to the C library unchanged.
 #include <dlfcn.h>
@@ -9,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -66,7 +68,42 @@ ModemLines* shared_lines() {
 }
 
 bool is_modem_request(unsigned long request) {
-    return request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
+    return request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS ||
+           request == TIOCMBIC || request == TIOCMIWAIT;
+}
+
+// TIOCMIWAIT as a serial driver does it: sleeps until CTS changes from what it was at the
+// call, with no time limit; a signal ends the wait with EINTR. Lines set to refuse it
+// answer EINVAL, as a driver without the request does.
+int wait_for_change(ModemLines& lines, unsigned long mask) {
+    if (lines.no_wait.load() != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if ((mask & TIOCM_CTS) == 0) {
+        return 0;  // only CTS moves on these lines; the other lines never change
+    }
+    const bool before = zelv::sim::modem_cts(lines);
+    for (;;) {
+        const uint32_t changes = lines.changes.load();
+        uint64_t settles = 0;
+        const uint64_t now = zelv::sim::modem_clock_ns();
+        if (zelv::sim::modem_cts(lines, now, &settles) != before) {
+            return 0;
+        }
+        timespec limit{};
+        timespec* timeout = nullptr;
+        if (settles > now) {
+            limit.tv_sec = static_cast<time_t>((settles - now) / 1000000000u);
+            limit.tv_nsec = static_cast<long>((settles - now) % 1000000000u);
+            timeout = &limit;
+        }
+        const long woken = syscall(SYS_futex, reinterpret_cast<uint32_t*>(&lines.changes),
+                                   FUTEX_WAIT, changes, timeout, nullptr, 0);
+        if (woken != 0 && errno == EINTR) {
+            return -1;
+        }
+    }
 }
 
 // The pod's terminal: the character device whose number the record holds.
@@ -82,6 +119,8 @@ ModemLines* lines_for(int fd) {
 
 int modem_request(ModemLines& lines, unsigned long request, int* bits) {
     switch (request) {
+        case TIOCMIWAIT:
+            return wait_for_change(lines, reinterpret_cast<unsigned long>(bits));
         case TIOCMGET:
             *bits = TIOCM_DTR | TIOCM_DSR | TIOCM_CAR | (lines.rts.load() != 0 ? TIOCM_RTS : 0) |
                     (zelv::sim::modem_cts(lines) ? TIOCM_CTS : 0);

@@ -19,6 +19,7 @@
 #include "mcu/mcu_bdm.h"
 #include "modem/modem_link.h"
 #include "program/part_profiles.h"
+#include "common/link_pacing.h"
 #include "common/port_server.h"
 #include "native/ram_agent.h"
 #include "fronts/sci_line.h"
@@ -77,6 +78,13 @@ void print_usage() {
         "      --serve          print the port's path (for tbdml: the environment to run\n"
         "                       zelvanor with) and serve it until interrupted\n"
         "      --trace FILE     log every byte on the port (every USB transfer) to FILE\n"
+        "      --pace           links as fast as hardware: serial bytes at the line's rate\n"
+        "                       (10 bits a byte), each answer after --turnaround-us, pod\n"
+        "                       modem lines after --modem-latency-us, USB transfers after\n"
+        "                       --usb-latency-us (each 1000 by default)\n"
+        "      --modem-no-wait  the pod's port driver refuses TIOCMIWAIT (hosts then poll)\n"
+        "      --stats FILE     after the run, write what crossed the link and the least\n"
+        "                       time it allows (paced) to FILE ('-': standard error)\n"
         "  -l, --list-parts     list the part profiles\n"
         "  -h, --help           show this text\n"
         "\n"
@@ -129,7 +137,21 @@ struct Options {
     uint64_t osc = 16000000;
     FaultSet faults;
     std::vector<std::string> command;
+    LinkPacing pacing;
+    bool modem_no_wait = false;
+    const char* stats = nullptr;
 };
+
+// A whole number of microseconds, at most 10 s.
+bool parse_microseconds(const char* text, uint32_t* value) {
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(text, &end, 10);
+    if (end == text || *end != '\0' || number > 10000000) {
+        return false;
+    }
+    *value = static_cast<uint32_t>(number);
+    return true;
+}
 
 // "4.7" -> 0x47: major version 0-7, minor 0-15.
 bool parse_pod_version(const char* text, uint8_t* version) {
@@ -173,7 +195,20 @@ bool parse_frequency(const char* text, uint64_t* hz) {
 
 // Returns -1 to go on, otherwise the exit status.
 int parse_options(int argc, char** argv, Options* options) {
-    enum { kServe = 256, kTrace, kPod, kPodVersion, kPodModab, kUnprotected };
+    enum {
+        kServe = 256,
+        kTrace,
+        kPod,
+        kPodVersion,
+        kPodModab,
+        kUnprotected,
+        kPace,
+        kTurnaround,
+        kModemLatency,
+        kUsbLatency,
+        kModemNoWait,
+        kStats
+    };
     static const option kLong[] = {
         {"part", required_argument, nullptr, 'P'},
         {"pod", required_argument, nullptr, kPod},
@@ -187,6 +222,12 @@ int parse_options(int argc, char** argv, Options* options) {
         {"fault", required_argument, nullptr, 'f'},
         {"serve", no_argument, nullptr, kServe},
         {"trace", required_argument, nullptr, kTrace},
+        {"pace", no_argument, nullptr, kPace},
+        {"turnaround-us", required_argument, nullptr, kTurnaround},
+        {"modem-latency-us", required_argument, nullptr, kModemLatency},
+        {"usb-latency-us", required_argument, nullptr, kUsbLatency},
+        {"modem-no-wait", no_argument, nullptr, kModemNoWait},
+        {"stats", required_argument, nullptr, kStats},
         {"list-parts", no_argument, nullptr, 'l'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -249,6 +290,27 @@ int parse_options(int argc, char** argv, Options* options) {
                 break;
             case kUnprotected:
                 options->unprotected = true;
+                break;
+            case kPace:
+                options->pacing.paced = true;
+                break;
+            case kTurnaround:
+            case kModemLatency:
+            case kUsbLatency: {
+                uint32_t* value = c == kTurnaround     ? &options->pacing.turnaround_us
+                                  : c == kModemLatency ? &options->pacing.modem_latency_us
+                                                       : &options->pacing.usb_latency_us;
+                if (!parse_microseconds(optarg, value)) {
+                    sim_error("invalid latency %s (microseconds, at most 10000000)\n", optarg);
+                    return kSimFailure;
+                }
+                break;
+            }
+            case kModemNoWait:
+                options->modem_no_wait = true;
+                break;
+            case kStats:
+                options->stats = optarg;
                 break;
             case 'l':
                 list_parts();
@@ -334,8 +396,13 @@ int set_up_front(const Options& options, VirtualMcu& mcu, bool loaded, const Pty
         front->agent = std::make_unique<RamAgent>(options.faults.agent);
         front->bdm = std::make_unique<McuBdm>(mcu);
         front->bdm->add_native_code(front->agent.get());
+        ModemLines& lines = front->modem.lines();
+        lines.no_wait.store(options.modem_no_wait ? 1 : 0);
+        lines.latency_ns.store(options.pacing.paced
+                                   ? uint64_t{options.pacing.modem_latency_us} * 1000
+                                   : 0);
         front->pod = std::make_unique<Bdm12podEmulator>(*front->bdm, options.pod_config,
-                                                        options.faults.pod, &front->modem.lines());
+                                                        options.faults.pod, &lines);
         front->device = front->pod.get();
         return 0;
     } catch (const std::bad_alloc&) {
@@ -371,7 +438,7 @@ void announce(const Options& options, const PartProfile& profile, const Pty& pty
 // Serves the port for the command or until interrupted; *status is the exit status. False
 // when no port could be opened (nothing ran).
 bool serve(const Options& options, const PartProfile& profile, VirtualMcu& mcu, bool loaded,
-           FILE* trace, int* status) {
+           FILE* trace, LinkCounts* counts, int* status) {
     *status = kSimFailure;
     Pty pty;
     if (pty_open(&pty) != 0) {
@@ -381,6 +448,7 @@ bool serve(const Options& options, const PartProfile& profile, VirtualMcu& mcu, 
         Front front;
         if (set_up_front(options, mcu, loaded, pty, &front) == 0) {
             PortServer server(pty.master, *front.device, trace);
+            server.pace(options.pacing, counts, pty.slave, options.pod);
             int served = 0;
             if (options.serve) {
                 announce(options, profile, pty, front);
@@ -403,7 +471,7 @@ bool serve(const Options& options, const PartProfile& profile, VirtualMcu& mcu, 
 // its library path, and the stand-in brings its transfers here. Serves for the command or
 // until interrupted; *status is the exit status. False when the bus could not be set up.
 bool serve_usb(const Options& options, const PartProfile& profile, VirtualMcu& mcu, FILE* trace,
-               int* status) {
+               LinkCounts* counts, int* status) {
     *status = kSimFailure;
     try {
         RamAgent agent(options.faults.agent);  // native code of the BDM: outlives it
@@ -414,6 +482,7 @@ bool serve_usb(const Options& options, const PartProfile& profile, VirtualMcu& m
         config.check_speed = options.osc_set;
         TbdmlDevice pod(bdm, config, options.faults.usb);
         UsbServer server(pod, trace);
+        server.pace(options.pacing, counts);
         const std::string base = usb_standin_base();
         std::vector<std::string> environment;
         if (base.empty() || server.listen() != 0 ||
@@ -499,8 +568,22 @@ int run(const Options& options) {
         }
     }
     int status = kSimFailure;
-    const bool served = options.usb ? serve_usb(options, *profile, mcu, trace, &status)
-                                    : serve(options, *profile, mcu, loaded, trace, &status);
+    LinkCounts counts;
+    const bool served = options.usb ? serve_usb(options, *profile, mcu, trace, &counts, &status)
+                                    : serve(options, *profile, mcu, loaded, trace, &counts, &status);
+    if (served && options.stats != nullptr) {
+        const bool to_stderr = std::strcmp(options.stats, "-") == 0;
+        FILE* out = to_stderr ? stderr : std::fopen(options.stats, "w");
+        if (out == nullptr) {
+            sim_error("cannot write %s (%s)\n", options.stats, std::strerror(errno));
+            status = kSimFailure;
+        } else {
+            link_stats_print(out, options.pacing, counts);
+            if (!to_stderr) {
+                std::fclose(out);
+            }
+        }
+    }
     if (served && options.state != nullptr && state_save(options.state, profile->name, mcu) != 0) {
         status = kSimFailure;
     }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -104,6 +105,7 @@ bool UsbServer::serve(int fd) {
         request.magic != kUsbWireMagic) {
         return false;
     }
+    const uint64_t arrived = link_clock_ns();
     const uint8_t* out = buffer_.data();
     UsbWireReply reply;
     data_.clear();
@@ -161,6 +163,20 @@ bool UsbServer::serve(int fd) {
     }
     trace_transfer(what, out, length, reply.result, data_);
     reply.length = static_cast<uint32_t>(data_.size());
+    if (pacing_.paced && request.kind != kWireHello) {
+        const uint64_t due = arrived + uint64_t{pacing_.usb_latency_us} * 1000;
+        const timespec at{static_cast<time_t>(due / 1'000'000'000),
+                          static_cast<long>(due % 1'000'000'000)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+        }
+        if (counts_ != nullptr) {
+            link_note_delivery(counts_, due, link_clock_ns());
+            ++counts_->transfers;
+            counts_->bytes_to_device += request.kind == kWireBulkIn ? 0 : length;
+            counts_->bytes_to_host += data_.size();
+            counts_->bound_ns += uint64_t{pacing_.usb_latency_us} * 1000;
+        }
+    }
     return wire_send(fd, &reply, sizeof reply, data_.data(), data_.size()) == 0;
 }
 

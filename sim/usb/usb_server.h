@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/link_pacing.h"
 #include "common/port_server.h"
 
 namespace zelv::sim {
@@ -63,6 +64,13 @@ public:
     // breaks or sends nonsense is closed; the server carries on.
     [[nodiscard]] int pump(int timeout_ms, int wake_fd, bool* woken) override;
 
+    // Paces the bus: every transfer's answer comes usb_latency_us after its request (a
+    // full-speed frame). Counts go to *counts.
+    void pace(const LinkPacing& pacing, LinkCounts* counts) {
+        pacing_ = pacing;
+        counts_ = counts;
+    }
+
     // Devices opened so far (hellos received), for tests and the trace.
     [[nodiscard]] unsigned opened() const { return opened_; }
 
@@ -81,6 +89,8 @@ private:
     std::vector<uint8_t> buffer_;
     std::vector<uint8_t> data_;
     unsigned opened_ = 0;
+    LinkPacing pacing_;
+    LinkCounts* counts_ = nullptr;
 };
 
 }  // namespace zelv::sim

@@ -90,10 +90,13 @@ void console_flush() {
 }
 
 bool console_is_terminal() {
+    // Asked once per run: the progress bar wants the answer on every step, and standard
+    // output does not change what it is while the program runs.
+    static const bool stdout_is_terminal = isatty(fileno(stdout)) != 0;
     if (terminal_mode >= 0) {
         return terminal_mode != 0;
     }
-    return isatty(fileno(stdout)) != 0;
+    return stdout_is_terminal;
 }
 
 void console_set_terminal(int mode) {

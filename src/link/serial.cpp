@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
@@ -36,6 +37,9 @@ constexpr BaudEntry kBaudTable[] = {
 // file, a pseudo-terminal short of buffer space) would otherwise be polled flat out until
 // the time-out; a short pause keeps the wait cheap without changing its outcome.
 constexpr unsigned kRetryPauseMs = 5;
+
+// The kernel's "no such ioctl" inside drivers; some versions let it reach user space.
+constexpr int ENOIOCTLCMD_VALUE = 515;
 
 int report_system(const SerialPort* port, const char* what, int error) {
     report_error("unable to %s %s (%s)\n", what, port->name, std::strerror(error));
@@ -114,6 +118,63 @@ int transfer(SerialPort* port, bool writing, uint8_t* in, const uint8_t* out, st
     return 0;
 }
 
+// TIOCMIWAIT has no time-out of its own: a one-shot timer's signal ends it with EINTR. The
+// wait is cut into slices, so that an edge that came between reading CTS and starting the
+// wait (the driver counts only later ones) costs a slice at most.
+constexpr long kWaitSliceNs = 10'000'000;
+
+extern "C" void on_wait_timer(int) {}
+
+struct WaitTimer {
+    bool ready = false;
+    timer_t timer{};
+};
+
+WaitTimer wait_timer;
+
+int arm_wait_timer(long nanoseconds) {
+    if (!wait_timer.ready) {
+        struct sigaction action {};
+        action.sa_handler = on_wait_timer;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;  // no SA_RESTART: the signal must end the wait
+        sigevent event{};
+        event.sigev_notify = SIGEV_SIGNAL;
+        event.sigev_signo = SIGRTMIN;
+        if (sigaction(SIGRTMIN, &action, nullptr) != 0 ||
+            timer_create(CLOCK_MONOTONIC, &event, &wait_timer.timer) != 0) {
+            return errno;
+        }
+        wait_timer.ready = true;
+    }
+    itimerspec when{};
+    when.it_value.tv_sec = nanoseconds / 1'000'000'000;
+    when.it_value.tv_nsec = nanoseconds % 1'000'000'000;
+    return timer_settime(wait_timer.timer, 0, &when, nullptr) != 0 ? errno : 0;
+}
+
+void disarm_wait_timer() {
+    const itimerspec off{};
+    (void)timer_settime(wait_timer.timer, 0, &off, nullptr);
+}
+
+int read_cts(SerialPort* port, int* value) {
+    int bits = 0;
+    if (ioctl(port->descriptor, TIOCMGET, &bits) < 0) {
+        const int error = errno;
+        report_error("unable to get CTS state for %s (%s)\n", port->name, std::strerror(error));
+        return error;
+    }
+    *value = (bits & TIOCM_CTS) != 0 ? 1 : 0;
+    return 0;
+}
+
+// The driver's answer to a request it does not have.
+bool refused_request(int error) {
+    return error == EINVAL || error == ENOTTY || error == ENOSYS || error == EOPNOTSUPP ||
+           error == ENOIOCTLCMD_VALUE;
+}
+
 int64_t microseconds_of(const SerialTime& time) {
     return time.seconds * 1000000 + time.microseconds;
 }
@@ -154,6 +215,7 @@ int serial_open(SerialPort* port, const char* path) {
         path = "";
     }
     std::snprintf(port->name, sizeof port->name, "%s", path);
+    port->cts_wait = 0;
     // Non-blocking for its whole life: every wait is a poll with a time-out.
     port->descriptor = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY);
     if (port->descriptor < 0) {
@@ -174,6 +236,7 @@ int serial_close(SerialPort* port) {
     }
     port->descriptor = -1;
     port->name[0] = '\0';
+    port->cts_wait = 0;
     return result;
 }
 
@@ -240,6 +303,9 @@ int serial_set_settings(SerialPort* port, const SerialSettings* settings) {
         report_error("unable to set %s settings (%s)\n", port->name, std::strerror(error));
         return error;
     }
+    // Half of a 10-bit byte time: late by that much, a CTS edge costs a handshake of a
+    // millisecond or more only a few percent.
+    port->poll_us = static_cast<unsigned>(5'000'000 / settings->baud_rate);
     return 0;
 }
 
@@ -263,16 +329,48 @@ int serial_modem_line(SerialPort* port, int request, int* value) {
         return 0;
     }
     if (request == kGetCts) {
-        int bits = 0;
-        if (ioctl(port->descriptor, TIOCMGET, &bits) < 0) {
-            const int error = errno;
-            report_error("unable to get CTS state for %s (%s)\n", port->name, std::strerror(error));
-            return error;
-        }
-        *value = (bits & TIOCM_CTS) != 0 ? 1 : 0;
-        return 0;
+        return read_cts(port, value);
     }
     return EINVAL;
+}
+
+int serial_wait_cts(SerialPort* port, int wanted, unsigned timeout_ms) {
+    SerialTimeout timeout;
+    for (;;) {
+        int cts = 0;
+        int result = read_cts(port, &cts);
+        if (result != 0) {
+            return result;
+        }
+        if (cts == wanted) {
+            return 0;
+        }
+        unsigned left_ms = 0;
+        if (serial_timeout_step(&timeout, timeout_ms, serial_clock_now, &left_ms) != 0) {
+            return ETIMEDOUT;
+        }
+        if (port->cts_wait >= 0) {
+            const long slice = std::min<long>(kWaitSliceNs, static_cast<long>(left_ms) * 1'000'000);
+            if ((result = arm_wait_timer(slice)) != 0) {
+                return report_system(port, "wait for CTS on", result);
+            }
+            const int waited = ioctl(port->descriptor, TIOCMIWAIT, TIOCM_CTS);
+            const int error = errno;
+            disarm_wait_timer();
+            if (waited == 0) {
+                port->cts_wait = 1;
+            } else if (error == EINTR) {
+                continue;
+            } else if (port->cts_wait == 0 && refused_request(error)) {
+                port->cts_wait = -1;  // this driver cannot wait: poll from now on
+            } else {
+                return report_system(port, "wait for CTS on", error);
+            }
+            continue;
+        }
+        const timespec pause{0, static_cast<long>(std::max(port->poll_us, 1U)) * 1000};
+        nanosleep(&pause, nullptr);
+    }
 }
 
 }  // namespace zelv

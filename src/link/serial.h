@@ -16,6 +16,8 @@ inline constexpr std::size_t kSerialNameSize = 257;
 struct SerialPort {
     char name[kSerialNameSize] = {};  // device path, cut to 256 characters; "" when closed
     int descriptor = -1;              // -1 when closed
+    int cts_wait = 0;                 // TIOCMIWAIT: 0 untried, 1 works, -1 refused (poll)
+    unsigned poll_us = 0;             // CTS poll interval: half a byte time at the rate set
 };
 
 enum SerialDataBits : int { kData5 = 0, kData6 = 1, kData7 = 2, kData8 = 3 };
@@ -55,6 +57,12 @@ enum SerialModemRequest : int { kSetRts = 0, kGetCts = 1 };
 // kSetRts: asserts RTS when *value is non-zero, else negates it. kGetCts: *value = CTS (0/1).
 // Any other request: EINVAL, nothing done.
 [[nodiscard]] int serial_modem_line(SerialPort* port, int request, int* value);
+
+// Waits until CTS reads `wanted` (0 or 1), at most timeout_ms. Sleeps in the driver's wait
+// for a modem-line change (TIOCMIWAIT) where it has one, else reads CTS every half a byte
+// time, so the wait costs the host almost no processor time either way. A time-out returns
+// ETIMEDOUT silently.
+[[nodiscard]] int serial_wait_cts(SerialPort* port, int wanted, unsigned timeout_ms);
 
 // Time-out bookkeeping shared by serial_read and serial_write: one time-out covers the whole
 // operation, counted from its first wait. Exposed so that the clock handling can be driven

@@ -1,5 +1,6 @@
 #include "lrae/lrae_agent.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -139,13 +140,10 @@ int lrae_page_take(uint8_t* destination, uint32_t count) {
         report_error("FLASH read out of step with the agent's page\n");
         return EINVAL;
     }
-    for (uint32_t i = 0; i < count; ++i) {
-        const int result = lrae_receive(&destination[i]);
-        if (result != 0) {
-            return result;
-        }
-        stream.sum = static_cast<uint8_t>(stream.sum + destination[i]);
+    if (const int result = lrae_receive_block(destination, count); result != 0) {
+        return result;
     }
+    stream.sum = static_cast<uint8_t>(stream.sum + sum_of(destination, count));
     stream.received += count;
     return 0;
 }
@@ -154,8 +152,9 @@ int lrae_page_close() {
     // The agent streams whole pages: bytes past the caller's end are read and summed too, so
     // that the link stays in step.
     while (stream.open && stream.received < kPageSize) {
-        uint8_t byte = 0;
-        if (const int result = lrae_page_take(&byte, 1); result != 0) {
+        uint8_t rest[512];
+        const uint32_t count = std::min<uint32_t>(sizeof rest, kPageSize - stream.received);
+        if (const int result = lrae_page_take(rest, count); result != 0) {
             return result;
         }
     }

@@ -215,6 +215,27 @@ int lrae_receive(uint8_t* byte) {
     return result;
 }
 
+int lrae_receive_block(uint8_t* bytes, std::size_t count) {
+    // As many bytes a read as the line has ready; the time-out counts from the last byte
+    // that arrived, as it does for single bytes.
+    std::size_t done = 0;
+    while (done < count) {
+        std::size_t length = count - done;
+        const int result = serial_read(&the_port, bytes + done, &length, kReceiveTimeoutMs);
+        done += length;
+        if (result == ETIMEDOUT && length > 0) {
+            continue;
+        }
+        if (result == ETIMEDOUT) {
+            report_error("timeout - no connection with target\n");
+        }
+        if (result != 0) {
+            return result;
+        }
+    }
+    return 0;
+}
+
 int lrae_send(const uint8_t* data, std::size_t count, unsigned timeout_ms) {
     std::size_t length = count;
     return serial_write(&the_port, data, &length, timeout_ms);

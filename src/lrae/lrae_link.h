@@ -67,6 +67,10 @@ struct LraeBaudPair {
 // Reads one byte under a 10 s time-out ("timeout - no connection with target").
 [[nodiscard]] int lrae_receive(uint8_t* byte);
 
+// Reads count bytes in as few reads as the line allows; the 10 s time-out runs between
+// bytes, not over the whole count.
+[[nodiscard]] int lrae_receive_block(uint8_t* bytes, std::size_t count);
+
 // Writes count bytes in one write under the time-out.
 [[nodiscard]] int lrae_send(const uint8_t* data, std::size_t count, unsigned timeout_ms);
 

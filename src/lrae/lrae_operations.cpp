@@ -14,7 +14,8 @@
 namespace zelv {
 namespace {
 
-constexpr uint32_t kReadChunk = 1;
+// The agent streams a page at a time; the frame takes it in pieces this size.
+constexpr uint32_t kReadChunk = 256;
 constexpr uint32_t kWriteChunk = 256;
 
 int lrae_unsecure() {

@@ -16,7 +16,7 @@ namespace {
 using namespace zelv::bdm12pod_wire;
 
 constexpr unsigned kTimeoutMs = 2000;
-constexpr uint64_t kCtsLimitMs = 1999;
+constexpr unsigned kCtsLimitMs = 2000;
 constexpr unsigned long kDefaultBaud = 115200;
 constexpr unsigned long kMinimumOsc = 2000;
 constexpr uint8_t kTraceDelayMs = 0;
@@ -35,27 +35,15 @@ struct PodState {
 
 PodState pod;
 
-// Polls CTS without pause until it reads `wanted`. The limit is counted on the wall clock;
-// a clock set back restarts the count instead of ending the wait at once.
+// Waits for CTS without spinning (the serial layer sleeps until the line changes); after
+// kCtsLimitMs on the monotonic clock the pod is taken as not ready.
 int wait_for_cts(int wanted, const char* message) {
-    uint64_t start = clock_ms();
-    for (;;) {
-        int cts = 0;
-        const int result = serial_modem_line(&pod.port, kGetCts, &cts);
-        if (result != 0) {
-            return result;
-        }
-        if (cts == wanted) {
-            return 0;
-        }
-        const uint64_t now = clock_ms();
-        if (now < start) {
-            start = now;
-        } else if (now - start > kCtsLimitMs) {
-            report_error("%s", message);
-            return EIO;
-        }
+    const int result = serial_wait_cts(&pod.port, wanted, kCtsLimitMs);
+    if (result == ETIMEDOUT) {
+        report_error("%s", message);
+        return EIO;
     }
+    return result;
 }
 
 int set_rts(int value) {

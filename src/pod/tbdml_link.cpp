@@ -27,7 +27,16 @@ constexpr unsigned kVendorIn = 0xC0;
 constexpr uint8_t kTargetHcs12 = 0;
 constexpr uint8_t kResetSpecialMode = 0;
 constexpr uint8_t kResetNormalMode = 1;
+// After the pod releases RESET the part runs its reset sequence (a few hundred bus cycles,
+// more while a crystal starts): BDM reads give the idle line (0xFF) until it is done. The
+// pod is asked after a minimum that covers the sequence, then every millisecond, and the
+// old fixed settling time is only the limit.
+constexpr unsigned long kResetMinimumMs = 1;
+constexpr unsigned long kResetPollMs = 1;
 constexpr unsigned long kResetSettleMs = 100;
+constexpr uint16_t kBdmsts = 0xFF01;
+constexpr uint8_t kBdmact = 0x40;
+constexpr uint8_t kIdleLine = 0xFF;  // BDMSTS bit 0 always reads 0, so 0xFF is no status
 
 // The largest command: a block write chunk, address, count and 32 data bytes; the largest
 // reply: a block read chunk of 32 bytes after the status.
@@ -147,11 +156,29 @@ int reset(uint8_t mode) {
     if (result != 0) {
         return refusal_as(result, "unable to reset target: reset line stuck\n", EIO);
     }
-    sleep_ms(kResetSettleMs);
-    // One BDM read after the reset; what it gives does not matter.
-    uint8_t ignored = 0;
-    (void)tbdml_read_bd_byte(0xFFFF, &ignored);
-    return 0;
+    sleep_ms(kResetMinimumMs);
+    if (mode == kResetNormalMode) {
+        // The part runs its program and its BDM stays inactive: there is nothing to ask, so
+        // one read after the minimum, whose value does not matter, ends the reset.
+        uint8_t ignored = 0;
+        (void)tbdml_read_bd_byte(0xFFFF, &ignored);
+        return 0;
+    }
+    // In special mode the part is ready once BDMSTS shows the BDM active. A part that never
+    // does is left to the connect that follows, as after the fixed wait this replaces.
+    const uint64_t start = clock_ms();
+    for (;;) {
+        uint8_t status = kIdleLine;
+        if (tbdml_read_bd_byte(kBdmsts, &status) == 0 && status != kIdleLine &&
+            (status & kBdmact) != 0) {
+            return 0;
+        }
+        const uint64_t now = clock_ms();
+        if (now < start || now - start >= kResetSettleMs) {
+            return 0;
+        }
+        sleep_ms(kResetPollMs);
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -409,6 +410,42 @@ TEST(PodSimulator, RefusesWhatNoBoardHas) {
         const test::ProcessResult r = test::run_process(argv);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err, c.message);
+    }
+}
+
+}  // namespace
+}  // namespace zelv::e2e
+
+namespace zelv::e2e {
+namespace {
+
+// The host waits for CTS in the driver's TIOCMIWAIT, or polls where the driver refuses it
+// (--modem-no-wait); both must carry a paced session, and both must still give up on a pod
+// whose CTS sticks. The simulator's counts show every host byte went through the handshake.
+TEST_F(PodSession, CtsWaitWithAndWithoutTheDriversWait) {
+    for (const char* wait : {"--pace", "--modem-no-wait"}) {
+        SCOPED_TRACE(wait);
+        const std::string stats = dir.file("stats.txt");
+        const test::ProcessResult r =
+            zelv("c32", {"--pod", "bdm12pod", "--pace", wait, "--stats", stats},
+                 {"-q", "-i", "bdm12pod", "-o", "16M", "-t", data_file("mc9s12c32.dat")});
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::map<std::string, unsigned long> counts;
+        std::istringstream lines(test::read_file(stats));
+        std::string key;
+        unsigned long value = 0;
+        while (lines >> key >> value) {
+            counts[key] = value;
+        }
+        EXPECT_GT(counts["handshakes"], 20U);
+        EXPECT_EQ(counts["handshakes"], counts["bytes_to_device"]);
+        EXPECT_GE(counts["bound_us"], counts["handshakes"] * 3000);
+
+        const test::ProcessResult stuck =
+            zelv("c32", {"--pod", "bdm12pod", wait, "--fault", "cts-high,after=3"},
+                 {"-q", "-i", "bdm12pod", "-o", "16M", "-t", data_file("mc9s12c32.dat")});
+        EXPECT_EQ(stuck.status, 1);
+        EXPECT_EQ(stuck.err, "\nerror: BDM12POD not ready (CTS not lowered)\n");
     }
 }
 

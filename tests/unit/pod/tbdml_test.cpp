@@ -484,7 +484,8 @@ TEST_F(TbdmlTest, ResetsAndTheirRefusal) {
     EXPECT_TRUE(bench.bdm().active());
     EXPECT_EQ(sent_since_open(bench),
               (std::vector<std::string>{"C0 21 0001 0000 1 -> 21", "C0 23 FFFF 0000 2 -> 23 FF",
-                                        "C0 21 0000 0000 1 -> 21", "C0 23 FFFF 0000 2 -> 23 00"}));
+                                        "C0 21 0000 0000 1 -> 21", "C0 23 FF01 0000 2 -> 23 C2"}))
+        << "after a special reset the pod is asked for BDMSTS until the BDM is active";
     (void)pod.pod_close();
     opened = false;
 

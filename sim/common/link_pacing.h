@@ -1,0 +1,50 @@
+// How fast the virtual target's links carry what crosses them, and what crossed them.
+//
+// Unpaced (the default, and what the tests use), every device answers at once. Paced, the
+// links behave like the hardware a host meets: serial bytes no faster than the line's rate
+// (10 bits a byte: start, eight data, stop), each answer after a turnaround (a USB serial
+// adapter in low-latency mode needs about 1 ms), modem-line changes seen by the other side
+// a latency later (an RTS change is a USB control transfer; CTS reaches the host with the
+// adapter's next status report), and every transfer of the USB pod about one full-speed
+// frame (1 ms).
+//
+// The counts give the lower bound a host that reacts at once could reach over these links;
+// the lateness is the simulator's own: how far behind its schedule the machine let it
+// deliver, which a loaded machine adds to any host's time.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace zelv::sim {
+
+struct LinkPacing {
+    bool paced = false;
+    uint32_t turnaround_us = 1000;
+    uint32_t modem_latency_us = 1000;
+    uint32_t usb_latency_us = 1000;
+};
+
+struct LinkCounts {
+    uint64_t bytes_to_device = 0;
+    uint64_t bytes_to_host = 0;
+    uint64_t turnarounds = 0;  // answers the device sent
+    uint64_t handshakes = 0;   // host bytes taken with the RTS/CTS handshake
+    uint64_t transfers = 0;    // USB transfers
+    uint64_t device_ns = 0;    // time the device itself was busy before answering
+    uint64_t bound_ns = 0;     // the least time the link allows for all of the above
+    uint64_t late_ns = 0;      // summed delay of deliveries behind their schedule
+    uint64_t late_events = 0;  // deliveries that were more than 100 us late
+    uint64_t events = 0;       // paced deliveries in all
+};
+
+// The monotonic clock the schedules run on, in nanoseconds.
+[[nodiscard]] uint64_t link_clock_ns();
+
+// Notes a paced delivery due at due_ns that happened at now_ns.
+void link_note_delivery(LinkCounts* counts, uint64_t due_ns, uint64_t now_ns);
+
+// The counts as "name value" lines, and the bound in seconds.
+void link_stats_print(FILE* out, const LinkPacing& pacing, const LinkCounts& counts);
+
+}  // namespace zelv::sim
