@@ -259,8 +259,9 @@ void Cpu12::put_reg(uint8_t code, uint16_t value) {
 }
 
 // TFR and EXG (bit 7 of the postbyte), SEX being TFR from an 8-bit register to a 16-bit one.
-// Between sizes: TFR sign-extends; EXG r8,r16 gives r16 = $00:r8, EXG r16,r8 gives
-// r16 = $FF:r8; the 8-bit register takes the 16-bit one's low byte. The 16-bit register is
+// Between sizes: TFR sign-extends; EXG r8,r16 gives r16 = $00:r8; EXG r16,r8 gives
+// r16 = $00:A, $FF:B or $FF:CCR (the manual's EXG table); the 8-bit register takes the
+// 16-bit one's low byte. The 16-bit register is
 // written first, which makes EXG A,D and EXG D,A exchange A and B.
 void Cpu12::exec_transfer() {
     const uint8_t eb = fetch8();
@@ -284,7 +285,7 @@ void Cpu12::exec_transfer() {
         put_reg(dst, sv);  // $00:r8
         put_reg(src, dv);
     } else {
-        put_reg(src, static_cast<uint16_t>(0xFF00 | dv));
+        put_reg(src, static_cast<uint16_t>((dst == 0 ? 0x0000 : 0xFF00) | dv));
         put_reg(dst, sv);
     }
 }
