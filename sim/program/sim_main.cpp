@@ -29,6 +29,7 @@
 #include "usb/usb_front.h"
 #include "usb/usb_server.h"
 #include "mcu/virtual_mcu.h"
+#include "mcu/cpu12/script_runner.h"
 
 namespace {
 
@@ -42,6 +43,7 @@ void print_usage() {
         "Usage: zelvanor-sim --part NAME [options] -- COMMAND [ARG...]\n"
         "       zelvanor-sim --part NAME [options] --serve\n"
         "       zelvanor-sim --list-parts\n"
+        "       zelvanor-sim --run SCRIPT|- [--trace]   (a CPU12 script on flat memory)\n"
         "\n"
         "Runs COMMAND against a virtual MCU with a serial monitor or an LRAE boot loader\n"
         "(or, with --pod, a BDM pod), reached through a pseudo-terminal; every @PORT@ in\n"
@@ -513,6 +515,10 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A CPU12 script on the bare core, no part and no device: the oracle's machine.
+    if (argc >= 2 && std::strcmp(argv[1], "--run") == 0) {
+        return zelv::sim::cpu12::script_main(argc - 1, argv + 1);
+    }
     Options options;
     const int parsed = parse_options(argc, argv, &options);
     if (parsed >= 0) {
