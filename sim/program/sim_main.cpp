@@ -289,6 +289,7 @@ int parse_options(int argc, char** argv, Options* options) {
 struct Front {
     std::unique_ptr<SmEmulator> monitor;
     std::unique_ptr<LraeBootLoader> loader;
+    std::unique_ptr<McuCore> core;    // the CPU12 core that runs the programs started
     std::unique_ptr<RamAgent> agent;  // native code of the BDM: outlives it
     std::unique_ptr<McuBdm> bdm;
     ModemLink modem;
@@ -333,9 +334,11 @@ int set_up_front(const Options& options, VirtualMcu& mcu, bool loaded, const Pty
         if (result != 0) {
             return result;
         }
+        front->core = std::make_unique<McuCore>(mcu, options.osc / 2);
         front->agent = std::make_unique<RamAgent>(options.faults.agent);
         front->bdm = std::make_unique<McuBdm>(mcu);
         front->bdm->add_native_code(front->agent.get());
+        front->bdm->attach_core(front->core.get());
         front->pod = std::make_unique<Bdm12podEmulator>(*front->bdm, options.pod_config,
                                                         options.faults.pod, &front->modem.lines());
         front->device = front->pod.get();
@@ -370,6 +373,24 @@ void announce(const Options& options, const PartProfile& profile, const Pty& pty
     std::fprintf(stderr, " in its environment\n");
 }
 
+// The simulator's log of what the core did: into the trace file, and on standard error when
+// serving a user by hand (a command's own standard error is left to it).
+void log_core(const Options& options, const McuCore* core, FILE* trace) {
+    if (core == nullptr) {
+        return;
+    }
+    const auto instructions = static_cast<unsigned long long>(core->instructions());
+    const auto cycles = static_cast<unsigned long long>(core->cycles());
+    if (trace != nullptr) {
+        std::fprintf(trace, "cpu12 core: %llu instructions, %llu bus cycles\n", instructions,
+                     cycles);
+    }
+    if (options.serve) {
+        std::fprintf(stderr, "zelvanor-sim: the CPU12 core ran %llu instructions (%llu bus cycles)\n",
+                     instructions, cycles);
+    }
+}
+
 // Serves the port for the command or until interrupted; *status is the exit status. False
 // when no port could be opened (nothing ran).
 bool serve(const Options& options, const PartProfile& profile, VirtualMcu& mcu, bool loaded,
@@ -392,6 +413,7 @@ bool serve(const Options& options, const PartProfile& profile, VirtualMcu& mcu, 
                 served = run_command(server, replace_port(options.command, pty.slave_path), status,
                                      front.environment);
             }
+            log_core(options, front.core.get(), trace);
             if (served != 0) {
                 *status = kSimFailure;
             }
@@ -408,9 +430,11 @@ bool serve_usb(const Options& options, const PartProfile& profile, VirtualMcu& m
                int* status) {
     *status = kSimFailure;
     try {
+        McuCore core(mcu, options.osc / 2);
         RamAgent agent(options.faults.agent);  // native code of the BDM: outlives it
         McuBdm bdm(mcu);
         bdm.add_native_code(&agent);
+        bdm.attach_core(&core);
         TbdmlConfig config;
         config.board_osc = options.osc;
         config.check_speed = options.osc_set;
@@ -441,6 +465,7 @@ bool serve_usb(const Options& options, const PartProfile& profile, VirtualMcu& m
         } else {
             served = run_command(server, options.command, status, environment);
         }
+        log_core(options, &core, trace);
         if (served != 0) {
             *status = kSimFailure;
         }
