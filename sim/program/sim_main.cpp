@@ -312,8 +312,10 @@ int set_up_front(const Options& options, VirtualMcu& mcu, bool loaded, const Pty
                 mcu.reset(false);
             }
             const int slave = pty.slave;
+            front->core = std::make_unique<McuCore>(mcu, options.osc / 2);
             front->loader = std::make_unique<LraeBootLoader>(
-                mcu, options.faults.lrae, options.osc, [slave] { return pty_line_rate(slave); });
+                mcu, options.faults.lrae, options.osc, [slave] { return pty_line_rate(slave); },
+                front->core.get());
             front->device = front->loader.get();
             return 0;
         }
