@@ -185,3 +185,61 @@ TEST_F(RealAgent, FaultsAsTheAgentReportsThem) {
 
 }  // namespace
 }  // namespace zelv::e2e
+
+namespace zelv::e2e {
+namespace {
+
+// The shipped LRAE agent, loaded by the virtual boot loader and running on the core with
+// SCI0 as its line: a whole session with and without keeping the boot loader.
+TEST(RealLraeAgent, EraseWriteVerifyRead) {
+    test::TempDir dir;
+    const std::string description = dir.file("c32-agents.dat");
+    test::write_file(description, "lrae_agent " + data_file("hcs12-lrae-agent.s19") + "\n" +
+                                      test::read_file(data_file("mc9s12c32-agents.dat")));
+    std::vector<uint8_t> data(1024);
+    std::string lines;
+    for (uint32_t i = 0; i < data.size(); i += 32) {
+        for (uint32_t k = 0; k < 32; ++k) {
+            data[i + k] = static_cast<uint8_t>((i + k) * 7 + (i >> 5));
+        }
+        lines += s_record('1', 0xC000 + i, std::vector<uint8_t>(data.begin() + i, data.begin() + i + 32));
+    }
+    const std::string app = dir.file("app.s19");
+    test::write_file(app, lines + s_record('9', 0));
+    for (const bool keep : {true, false}) {
+        SCOPED_TRACE(keep ? "-Z" : "without -Z");
+        const std::string state = dir.file(keep ? "keep.state" : "drop.state");
+        const std::string trace = dir.file(keep ? "keep.trace" : "drop.trace");
+        const std::string back = dir.file("back.s19");
+        std::vector<std::string> args = {"-q", "-i",       "lrae",   "-p", "@PORT@", "-o",
+                                         "14745600", "-b", "115200", "-t", description};
+        if (keep) {
+            args.push_back("-Z");
+        }
+        args.insert(args.end(), {"-E", "-v", "-H", app, "-G", back});
+        // 14.7456 MHz: the boot loader's SCI finds 115200 bit/s (divisor 4), three times the
+        // host's own choice from -o, so the test spends less time on the line.
+        // Without -Z the bulk erase takes the boot loader, which only an unprotected one allows.
+        std::vector<std::string> sim = {"--part",  "c32", "--boot",  "lrae", "--osc", "14745600",
+                                        "--state", state, "--trace", trace};
+        if (!keep) {
+            sim.push_back("--unprotected");
+        }
+        const test::ProcessResult r = run_with_sim(sim, args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::vector<uint8_t> flash = state_section(state, "FLSH");
+        ASSERT_EQ(flash.size(), 0x8000U);
+        EXPECT_EQ(std::vector<uint8_t>(flash.begin() + 0x4000, flash.begin() + 0x4400), data);
+        // The boot loader (LDS #$4000 at 0x4000) stays only with -Z.
+        EXPECT_EQ(flash[0] == 0xCF && flash[1] == 0x40, keep);
+        const std::map<uint32_t, uint8_t> read = srec_bytes(back);
+        for (uint32_t i = 0; i < data.size(); ++i) {
+            ASSERT_EQ(read.count(0xC000 + i), 1U) << i;
+            ASSERT_EQ(read.at(0xC000 + i), data[i]) << i;
+        }
+        EXPECT_GT(core_instructions(trace), 0ULL);
+    }
+}
+
+}  // namespace
+}  // namespace zelv::e2e
