@@ -19,6 +19,7 @@
 #include "mcu/mcu_bdm.h"
 #include "modem/modem_link.h"
 #include "program/part_profiles.h"
+#include "program/part_script.h"
 #include "common/port_server.h"
 #include "native/ram_agent.h"
 #include "fronts/sci_line.h"
@@ -44,6 +45,7 @@ void print_usage() {
         "       zelvanor-sim --part NAME [options] --serve\n"
         "       zelvanor-sim --list-parts\n"
         "       zelvanor-sim --run SCRIPT|- [--trace]   (a CPU12 script on flat memory)\n"
+        "       zelvanor-sim --run SCRIPT|- --part NAME [--trace]   (on the part's memory map)\n"
         "\n"
         "Runs COMMAND against a virtual MCU with a serial monitor or an LRAE boot loader\n"
         "(or, with --pod, a BDM pod), reached through a pseudo-terminal; every @PORT@ in\n"
@@ -542,8 +544,14 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A CPU12 script on the bare core, no part and no device: the oracle's machine.
+    // A CPU12 script on the bare core, no part and no device: the oracle's machine; with
+    // --part, on that part's memory map.
     if (argc >= 2 && std::strcmp(argv[1], "--run") == 0) {
+        for (int i = 2; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--part") == 0 || std::strcmp(argv[i], "-P") == 0) {
+                return run_on_part(argc - 1, argv + 1);
+            }
+        }
         return zelv::sim::cpu12::script_main(argc - 1, argv + 1);
     }
     Options options;
