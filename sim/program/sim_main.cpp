@@ -380,8 +380,8 @@ void announce(const Options& options, const PartProfile& profile, const Pty& pty
 // The simulator's log of what the core did: into the trace file, and on standard error when
 // serving a user by hand (a command's own standard error is left to it).
 void log_core(const Options& options, const McuCore* core, FILE* trace) {
-    if (core == nullptr) {
-        return;
+    if (core == nullptr || core->instructions() == 0) {
+        return;  // nothing ran on it: the trace stays the line's alone
     }
     const auto instructions = static_cast<unsigned long long>(core->instructions());
     const auto cycles = static_cast<unsigned long long>(core->cycles());
