@@ -91,13 +91,14 @@ void LraeBootLoader::place_eeprom(const McuLayout& layout, RegisterResets* reset
 }
 
 LraeBootLoader::LraeBootLoader(VirtualMcu& mcu, const LraeFaults& faults, uint64_t osc,
-                               LineRate host_rate)
+                               LineRate host_rate, McuCore* core)
     : mcu_(mcu),
       faults_(faults),
       osc_(osc),
       host_rate_(std::move(host_rate)),
       deaf_left_(faults.deaf_probes),
-      agent_(mcu, faults) {
+      agent_(mcu, faults),
+      core_(core) {
     // Out of reset the CPU fetches the reset vector and runs what it points at.
     bool in_place = mcu_.read_byte(0xFFFE) == (lrae::kBootLoaderEntry >> 8) &&
                     mcu_.read_byte(0xFFFF) == (lrae::kBootLoaderEntry & 0xFF);
@@ -117,7 +118,7 @@ void LraeBootLoader::send(uint8_t byte, Reply& reply) const {
 }
 
 void LraeBootLoader::receive(uint8_t byte, Reply& reply) {
-    if (phase_ == Phase::kDead || phase_ == Phase::kProgram) {
+    if (phase_ == Phase::kDead || (phase_ == Phase::kProgram && core_ == nullptr)) {
         return;
     }
     host_ = host_rate_();
@@ -125,6 +126,12 @@ void LraeBootLoader::receive(uint8_t byte, Reply& reply) {
         return;  // no rate the SCI could follow
     }
     const std::vector<SciByte> got = sci_transfer(byte, host_, sci_rate());
+    if (phase_ == Phase::kProgram) {
+        (void)core_->catch_up();  // the frame arrives now, not when the core last ran
+        program_line_in(got);
+        program_line_out(reply);
+        return;
+    }
     if (phase_ == Phase::kHunting) {
         hunt(got, reply);
         return;
@@ -145,6 +152,10 @@ void LraeBootLoader::hunt(const std::vector<SciByte>& got, Reply& reply) {
     }
     if (got.size() == 1 && !got[0].framing_error && got[0].value == lrae::kProbe) {
         phase_ = Phase::kHeader;
+        // The rate it found stays: SBR and the enables as the boot loader's code sets them.
+        mcu_.write_register(sci_reg::kScibdh, 0);
+        mcu_.write_register(sci_reg::kScibdl, static_cast<uint8_t>(kDivisors[divisor_]));
+        mcu_.write_register(sci_reg::kScicr2, sci_bit::kTe | sci_bit::kRe);
         send(lrae::kProbeAnswer, reply);
         return;
     }
@@ -208,6 +219,49 @@ void LraeBootLoader::start_program() {
         is_agent = mcu_.read_byte(static_cast<uint16_t>(entry_ + i)) == agent[i];
     }
     phase_ = is_agent ? Phase::kAgent : Phase::kProgram;
+    if (phase_ == Phase::kProgram && core_ != nullptr) {
+        cpu12::Registers r;
+        r.pc = entry_;
+        r.sp = lrae::kBootLoaderEntry;  // LDS #$4000 in the boot loader
+        r.ccr = cpu12::kCcrS | cpu12::kCcrX | cpu12::kCcrI;
+        core_->start(r);
+    }
+}
+
+void LraeBootLoader::program_line_in(const std::vector<SciByte>& got) {
+    for (const SciByte& received : got) {
+        SciFrame frame{received.value};
+        frame.framing_error = received.framing_error;
+        if (++after_sync_ == faults_.noise_at) {
+            frame.value ^= 0x01;
+        }
+        mcu_.sci().line_in(frame);
+    }
+}
+
+void LraeBootLoader::program_line_out(Reply& reply) {
+    if (host_ == 0) {
+        host_ = host_rate_();
+    }
+    // The rate the program's SCI sends at: the boot loader's, unless the program moved it.
+    const uint32_t sbr = static_cast<uint32_t>((mcu_.peek_register(sci_reg::kScibdh) & 0x1F) << 8 |
+                                               mcu_.peek_register(sci_reg::kScibdl));
+    const uint64_t rate = sbr != 0 ? core_->bus_hz() / (16 * sbr) : 0;
+    for (const uint8_t byte : mcu_.sci().take_line_out()) {
+        if (host_ != 0 && rate != 0) {
+            sci_to_host(byte, rate, host_, &reply.bytes);
+        }
+    }
+}
+
+int LraeBootLoader::unsolicited(Reply& reply) {
+    if (phase_ != Phase::kProgram || core_ == nullptr) {
+        return -1;
+    }
+    (void)core_->catch_up();
+    program_line_out(reply);
+    // Its time goes on only when the core is asked: again in a millisecond while it runs.
+    return core_->running() ? 1 : -1;
 }
 
 }  // namespace zelv::sim

@@ -18,9 +18,16 @@
 //   address on, then a checksum (the 8-bit sum of every byte before it). A matching sum is
 //   acknowledged with 0x80 and the program started at its entry; a wrong one gets 0x81 and
 //   the boot loader waits for a reset. Once it has started a program it no longer listens.
-// - The started program is the LRAE agent when the loaded bytes are the agent's image at
-//   the agent's entry; the agent then serves the line (lrae_agent_emulator.h). Any other
-//   program runs on its own and the line falls silent.
+// - Once in sync it leaves SCI0 as it drives it: SBR the divisor (the SCI's rate is the bus
+//   clock / (16 x SBR)), SCICR2 with TE and RE; the program it starts inherits that set-up.
+// - The started program is the virtual target's stand-in agent when the loaded bytes are its
+//   image at its entry (recognised by signature; it serves the line natively, see
+//   lrae_agent_emulator.h, for the faults a real agent cannot show). Any other program, the
+//   shipped LRAE agent and -X programs among them, runs on the CPU12 core from its entry
+//   with SP 0x4000 (the boot loader's stack top) and interrupts masked; SCI0 is then the
+//   line: the host's bytes enter its receiver as frames at the line's rate, the bytes it
+//   shifts out go to the host. Without a core the program runs unseen and the line falls
+//   silent.
 #pragma once
 
 #include <array>
@@ -31,6 +38,7 @@
 #include "native/lrae_agent_emulator.h"
 #include "fronts/sci_line.h"
 #include "common/serial_device.h"
+#include "mcu/mcu_core.h"
 #include "mcu/virtual_mcu.h"
 
 namespace zelv::sim {
@@ -49,9 +57,11 @@ public:
     // The rate the host has set on its side of the line (bits per second, 0 if unknown).
     using LineRate = std::function<uint64_t()>;
 
-    // osc: the part's oscillator in Hz. Looks at the part as it comes out of reset: the boot
-    // loader runs only when it finds it in place.
-    LraeBootLoader(VirtualMcu& mcu, const LraeFaults& faults, uint64_t osc, LineRate host_rate);
+    // osc: the part's oscillator in Hz; core: the CPU that runs a loaded program (not owned;
+    // nullptr: none). Looks at the part as it comes out of reset: the boot loader runs only
+    // when it finds it in place.
+    LraeBootLoader(VirtualMcu& mcu, const LraeFaults& faults, uint64_t osc, LineRate host_rate,
+                   McuCore* core = nullptr);
 
     // Programs the boot loader, its reset vector and the FLASH configuration field into a
     // part, then resets it. False, with nothing changed, when the part has no page at 0x4000.
@@ -68,6 +78,8 @@ public:
     [[nodiscard]] bool agent_running() const { return phase_ == Phase::kAgent; }
 
     void receive(uint8_t byte, Reply& reply) override;
+    // While a program runs on the core: its time goes on, and what its SCI sent goes out.
+    int unsolicited(Reply& reply) override;
 
 private:
     enum class Phase { kDead, kHunting, kHeader, kData, kChecksum, kAgent, kProgram };
@@ -77,6 +89,8 @@ private:
     void start_program();
     void send(uint8_t byte, Reply& reply) const;
     [[nodiscard]] uint64_t sci_rate() const;
+    void program_line_in(const std::vector<SciByte>& got);
+    void program_line_out(Reply& reply);
 
     VirtualMcu& mcu_;
     LraeFaults faults_;
@@ -94,6 +108,7 @@ private:
     uint32_t loaded_ = 0;
     uint8_t sum_ = 0;
     LraeAgentEmulator agent_;
+    McuCore* core_;
 };
 
 }  // namespace zelv::sim

@@ -26,12 +26,20 @@ McuBdm::McuBdm(VirtualMcu& mcu, uint64_t (*clock)())
     // left as it is (its registers may come from a state file, or it is not configured yet).
 }
 
+void McuBdm::stop_core() {
+    if (core_ != nullptr) {
+        core_->halt();
+    }
+}
+
 void McuBdm::hold_reset() {
+    stop_core();
     in_reset_ = true;
     returning_ = false;
 }
 
 void McuBdm::reset_special() {
+    stop_core();
     in_reset_ = false;
     returning_ = false;
     ack_ = false;
@@ -42,6 +50,9 @@ void McuBdm::reset_special() {
 }
 
 void McuBdm::reset_normal() {
+    // The part runs its own program from the reset vector; the core is not started for it,
+    // since the virtual parts hold no application (a resident program is an emulated device).
+    stop_core();
     in_reset_ = false;
     returning_ = false;
     ack_ = false;
@@ -60,6 +71,10 @@ bool McuBdm::answers() const {
 }
 
 void McuBdm::settle() {
+    if (core_ != nullptr && core_->running() && core_->catch_up() == cpu12::Stop::kBgnd) {
+        from_core();
+        bdmsts_ = static_cast<uint8_t>((bdmsts_ | bdm::kBdmact) & ~bdm::kEntag);
+    }
     if (returning_ && now() >= background_at_) {
         returning_ = false;
         bdmsts_ = static_cast<uint8_t>((bdmsts_ | bdm::kBdmact) & ~bdm::kEntag);
@@ -175,6 +190,10 @@ void McuBdm::background() {
     }
     settle();
     if ((bdmsts_ & bdm::kEnbdm) != 0) {
+        if (core_ != nullptr && core_->running()) {
+            core_->halt();
+            from_core();
+        }
         returning_ = false;
         bdmsts_ = static_cast<uint8_t>((bdmsts_ | bdm::kBdmact) & ~bdm::kEntag);
     }
@@ -254,9 +273,39 @@ void McuBdm::run(RunKind kind) {
             return;
         }
     }
-    if (kind == RunKind::kTrace1) {
+    if (core_ != nullptr) {
+        to_core(kind);
+    } else if (kind == RunKind::kTrace1) {
         bdmsts_ = static_cast<uint8_t>(bdmsts_ | bdm::kBdmact);
     }
+}
+
+void McuBdm::to_core(RunKind kind) {
+    cpu12::Registers& r = core_->regs();
+    r.pc = cpu_.pc;
+    r.set_d(cpu_.d);
+    r.x = cpu_.x;
+    r.y = cpu_.y;
+    r.sp = cpu_.sp;
+    r.ccr = cpu_.ccr;  // BDMCCR: the CCR the program resumes with
+    if (kind == RunKind::kTrace1) {
+        (void)core_->step_one();
+        from_core();
+        bdmsts_ = static_cast<uint8_t>(bdmsts_ | bdm::kBdmact);
+        return;
+    }
+    // GO_UNTIL and TAGGO run the same way: the virtual part has no tagging hardware.
+    core_->start(r);
+}
+
+void McuBdm::from_core() {
+    const cpu12::Registers& r = core_->regs();
+    cpu_.pc = r.pc;
+    cpu_.d = r.d();
+    cpu_.x = r.x;
+    cpu_.y = r.y;
+    cpu_.sp = r.sp;
+    cpu_.ccr = r.ccr;
 }
 
 }  // namespace zelv::sim

@@ -27,16 +27,18 @@
 //   stay reachable, so the part can be mass-erased. In normal mode a secured part's BDM
 //   answers nothing at all.
 // - Anything the part does not answer reads as an idle line: 0xFFFF.
-// - The virtual CPU does not execute instructions. Leaving background mode at a PC hands the
-//   CPU to the first piece of native code (see NativeCode) that recognises what lies there,
-//   such as a RAM agent; without one the CPU counts as running the program until a
-//   BACKGROUND or a reset. TRACE1 without native code returns to background mode at once with
-//   the registers unchanged.
+// - Leaving background mode at a PC hands the CPU first to native code (see NativeCode) that
+//   recognises what lies there by its signature (the virtual target's stand-in agents);
+//   otherwise the CPU12 core (mcu_core.h) runs the program instruction by instruction, on
+//   the MCU's clock, until it executes BGND (BDMACT sets, as on silicon), a BACKGROUND
+//   command or a reset stops it. TRACE1 executes one instruction and returns to background
+//   mode. Without a core attached the CPU only counts as running, and TRACE1 changes nothing.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "mcu/mcu_core.h"
 #include "mcu/virtual_mcu.h"
 
 namespace zelv::sim {
@@ -104,6 +106,8 @@ public:
 
     // Native code to offer a run to, in the order added; not owned.
     void add_native_code(NativeCode* code) { native_.push_back(code); }
+    // The core that runs programs no native code recognises; not owned.
+    void attach_core(McuCore* core) { core_ = core; }
 
     // The reset line: held low (nothing answers), or released with BKGD low (special
     // single-chip mode, background mode) or high (normal mode, running).
@@ -147,10 +151,14 @@ private:
     void settle();
     [[nodiscard]] uint64_t now() const { return clock_(); }
     [[nodiscard]] uint16_t& register_slot(CpuRegister which);
+    void to_core(RunKind kind);
+    void from_core();  // the core's registers back into cpu_
+    void stop_core();
 
     VirtualMcu& mcu_;
     uint64_t (*clock_)();
     std::vector<NativeCode*> native_;
+    McuCore* core_ = nullptr;
     CpuState cpu_;
     uint8_t bdmsts_ = 0;
     bool in_reset_ = false;

@@ -203,6 +203,7 @@ void VirtualMcu::reset(bool special_mode) {
 
     flash_module_.reset();
     eeprom_module_.reset();
+    sci_.reset();
     // In special mode the part checks whether FLASH and EEPROM are blank; a blank part is
     // taken as unsecured whatever the erased security byte says.
     unsecured_blank_ = !hc12() && special_mode && flash_module_.fsec_secured() &&
@@ -420,6 +421,9 @@ uint8_t VirtualMcu::peek_register(uint16_t offset) const {
     if (offset >= registers_.size()) {
         return 0x00;
     }
+    if (sci_at(offset)) {
+        return sci_.peek(offset);
+    }
     uint16_t inside = 0;
     switch (module_of(offset, &inside)) {
         case Block::kFlash:
@@ -434,6 +438,9 @@ uint8_t VirtualMcu::peek_register(uint16_t offset) const {
 
 uint8_t VirtualMcu::read_register(uint16_t offset) {
     uint16_t inside = 0;
+    if (offset < registers_.size() && sci_at(offset)) {
+        return sci_.read(offset);
+    }
     if (offset < registers_.size()) {
         switch (module_of(offset, &inside)) {
             case Block::kFlash:
@@ -449,6 +456,10 @@ uint8_t VirtualMcu::read_register(uint16_t offset) {
 
 void VirtualMcu::write_register(uint16_t offset, uint8_t value) {
     if (offset >= registers_.size()) {
+        return;
+    }
+    if (sci_at(offset)) {
+        sci_.write(offset, value);
         return;
     }
     uint16_t inside = 0;

@@ -45,6 +45,7 @@
 #include "mcu/eeprom_module.h"
 #include "mcu/flash_module.h"
 #include "mcu/nvm_module.h"
+#include "mcu/sci.h"
 
 namespace zelv::sim {
 
@@ -224,12 +225,16 @@ public:
     [[nodiscard]] const std::vector<uint8_t>& ram() const { return ram_; }
     FlashModule& flash_module() { return flash_module_; }
     EepromModule& eeprom_module() { return eeprom_module_; }
+    // SCI0, at offsets 0x00C8-0x00CF of the register block (HCS12 and HCS12X); its line side
+    // belongs to whatever sits on the part's serial line.
+    Sci& sci() { return sci_; }
 
 private:
     enum class Block { kNone, kFlash, kEeprom };
 
     [[nodiscard]] bool hcs12x() const { return config_.layout.family_id == kSimFamilyHcs12x; }
     [[nodiscard]] bool hc12() const { return config_.layout.family_id == kSimFamilyHc12; }
+    [[nodiscard]] bool sci_at(uint16_t offset) const { return !hc12() && Sci::owns(offset); }
     [[nodiscard]] uint32_t register_base() const;
     [[nodiscard]] bool locate_ram(uint16_t address, uint32_t* offset) const;
     [[nodiscard]] bool locate_eeprom(uint16_t address, uint32_t* offset) const;
@@ -243,6 +248,7 @@ private:
     std::vector<uint8_t> ram_;
     FlashModule flash_module_;
     EepromModule eeprom_module_;
+    Sci sci_;
     bool special_mode_ = false;
     bool unsecured_blank_ = false;
 };

@@ -20,6 +20,7 @@
 #include "modem/modem_link.h"
 #include "program/part_profiles.h"
 #include "common/link_pacing.h"
+#include "program/part_script.h"
 #include "common/port_server.h"
 #include "native/ram_agent.h"
 #include "fronts/sci_line.h"
@@ -30,6 +31,7 @@
 #include "usb/usb_front.h"
 #include "usb/usb_server.h"
 #include "mcu/virtual_mcu.h"
+#include "mcu/cpu12/script_runner.h"
 
 namespace {
 
@@ -43,6 +45,8 @@ void print_usage() {
         "Usage: zelvanor-sim --part NAME [options] -- COMMAND [ARG...]\n"
         "       zelvanor-sim --part NAME [options] --serve\n"
         "       zelvanor-sim --list-parts\n"
+        "       zelvanor-sim --run SCRIPT|- [--trace]   (a CPU12 script on flat memory)\n"
+        "       zelvanor-sim --run SCRIPT|- --part NAME [--trace]   (on the part's memory map)\n"
         "\n"
         "Runs COMMAND against a virtual MCU with a serial monitor or an LRAE boot loader\n"
         "(or, with --pod, a BDM pod), reached through a pseudo-terminal; every @PORT@ in\n"
@@ -349,6 +353,7 @@ int parse_options(int argc, char** argv, Options* options) {
 struct Front {
     std::unique_ptr<SmEmulator> monitor;
     std::unique_ptr<LraeBootLoader> loader;
+    std::unique_ptr<McuCore> core;    // the CPU12 core that runs the programs started
     std::unique_ptr<RamAgent> agent;  // native code of the BDM: outlives it
     std::unique_ptr<McuBdm> bdm;
     ModemLink modem;
@@ -371,8 +376,10 @@ int set_up_front(const Options& options, VirtualMcu& mcu, bool loaded, const Pty
                 mcu.reset(false);
             }
             const int slave = pty.slave;
+            front->core = std::make_unique<McuCore>(mcu, options.osc / 2);
             front->loader = std::make_unique<LraeBootLoader>(
-                mcu, options.faults.lrae, options.osc, [slave] { return pty_line_rate(slave); });
+                mcu, options.faults.lrae, options.osc, [slave] { return pty_line_rate(slave); },
+                front->core.get());
             front->device = front->loader.get();
             return 0;
         }
@@ -393,6 +400,7 @@ int set_up_front(const Options& options, VirtualMcu& mcu, bool loaded, const Pty
         if (result != 0) {
             return result;
         }
+        front->core = std::make_unique<McuCore>(mcu, options.osc / 2);
         front->agent = std::make_unique<RamAgent>(options.faults.agent);
         front->bdm = std::make_unique<McuBdm>(mcu);
         front->bdm->add_native_code(front->agent.get());
@@ -401,6 +409,7 @@ int set_up_front(const Options& options, VirtualMcu& mcu, bool loaded, const Pty
         lines.latency_ns.store(options.pacing.paced
                                    ? uint64_t{options.pacing.modem_latency_us} * 1000
                                    : 0);
+        front->bdm->attach_core(front->core.get());
         front->pod = std::make_unique<Bdm12podEmulator>(*front->bdm, options.pod_config,
                                                         options.faults.pod, &lines);
         front->device = front->pod.get();
@@ -435,6 +444,24 @@ void announce(const Options& options, const PartProfile& profile, const Pty& pty
     std::fprintf(stderr, " in its environment\n");
 }
 
+// The simulator's log of what the core did: into the trace file, and on standard error when
+// serving a user by hand (a command's own standard error is left to it).
+void log_core(const Options& options, const McuCore* core, FILE* trace) {
+    if (core == nullptr || core->instructions() == 0) {
+        return;  // nothing ran on it: the trace stays the line's alone
+    }
+    const auto instructions = static_cast<unsigned long long>(core->instructions());
+    const auto cycles = static_cast<unsigned long long>(core->cycles());
+    if (trace != nullptr) {
+        std::fprintf(trace, "cpu12 core: %llu instructions, %llu bus cycles\n", instructions,
+                     cycles);
+    }
+    if (options.serve) {
+        std::fprintf(stderr, "zelvanor-sim: the CPU12 core ran %llu instructions (%llu bus cycles)\n",
+                     instructions, cycles);
+    }
+}
+
 // Serves the port for the command or until interrupted; *status is the exit status. False
 // when no port could be opened (nothing ran).
 bool serve(const Options& options, const PartProfile& profile, VirtualMcu& mcu, bool loaded,
@@ -458,6 +485,7 @@ bool serve(const Options& options, const PartProfile& profile, VirtualMcu& mcu, 
                 served = run_command(server, replace_port(options.command, pty.slave_path), status,
                                      front.environment);
             }
+            log_core(options, front.core.get(), trace);
             if (served != 0) {
                 *status = kSimFailure;
             }
@@ -474,9 +502,11 @@ bool serve_usb(const Options& options, const PartProfile& profile, VirtualMcu& m
                LinkCounts* counts, int* status) {
     *status = kSimFailure;
     try {
+        McuCore core(mcu, options.osc / 2);
         RamAgent agent(options.faults.agent);  // native code of the BDM: outlives it
         McuBdm bdm(mcu);
         bdm.add_native_code(&agent);
+        bdm.attach_core(&core);
         TbdmlConfig config;
         config.board_osc = options.osc;
         config.check_speed = options.osc_set;
@@ -508,6 +538,7 @@ bool serve_usb(const Options& options, const PartProfile& profile, VirtualMcu& m
         } else {
             served = run_command(server, options.command, status, environment);
         }
+        log_core(options, &core, trace);
         if (served != 0) {
             *status = kSimFailure;
         }
@@ -596,6 +627,16 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A CPU12 script on the bare core, no part and no device: the oracle's machine; with
+    // --part, on that part's memory map.
+    if (argc >= 2 && std::strcmp(argv[1], "--run") == 0) {
+        for (int i = 2; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--part") == 0 || std::strcmp(argv[i], "-P") == 0) {
+                return run_on_part(argc - 1, argv + 1);
+            }
+        }
+        return zelv::sim::cpu12::script_main(argc - 1, argv + 1);
+    }
     Options options;
     const int parsed = parse_options(argc, argv, &options);
     if (parsed >= 0) {

@@ -36,6 +36,9 @@ inline constexpr uint8_t kDone = 0;
 inline constexpr uint8_t kOscillatorInvalid = 1;
 inline constexpr uint8_t kNotSupported = 2;  // also what the host presets
 inline constexpr uint8_t kNotClear = 3;      // the erase verify commands
+// A word read back other than written: the agent leaves the word's address in place of the
+// address parameter (+4 FLASH, +2 EEPROM).
+inline constexpr uint8_t kVerifyFailed = 5;
 }  // namespace agent_status
 
 // Offsets in the parameter block.

@@ -64,7 +64,31 @@ int agent_write(uint16_t address, const uint8_t* data, uint32_t length) {
         (result = pod.write_word(param(agent_param::kWord4), static_cast<uint16_t>(length))) != 0) {
         return result;
     }
-    return agent_command(agent_cmd::kEepromWrite, nullptr);
+    uint8_t status = 0;
+    if ((result = agent_command(agent_cmd::kEepromWrite, &status)) != 0) {
+        return result;
+    }
+    if (status == agent_status::kVerifyFailed) {
+        // The agent left the address of the word that read back wrong.
+        uint16_t at = 0;
+        uint16_t value = 0;
+        if ((result = pod.read_word(param(agent_param::kFirst), &at)) != 0 ||
+            (result = pod.read_word(at, &value)) != 0) {
+            return result;
+        }
+        const uint32_t i = static_cast<uint16_t>(at - address);
+        if (i + 1 < length) {
+            report_error(
+                "EEPROM data verify error at address <0x%04X> value <0x%04X> expected <0x%04X>\n",
+                at, value, be16_get(data + i));
+            return EIO;
+        }
+    }
+    if (status != agent_status::kDone) {
+        report_error("unable to proceed - unknown response\n");
+        return EINVAL;
+    }
+    return 0;
 }
 
 // Sends data in batches of at most the agent's buffer size, stepping the open progress bar

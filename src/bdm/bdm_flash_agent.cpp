@@ -26,9 +26,36 @@ int write_block_params(uint32_t block) {
     return result;
 }
 
+// Status 5: the agent left the address of the word that read back wrong; the first byte of
+// it that differs is named as the read-back verify names it.
+int report_write_verify(uint32_t offset, const uint8_t* data, uint32_t length) {
+    const BdmPod& pod = active_pod();
+    uint16_t address = 0;
+    uint16_t value = 0;
+    int result = pod.read_word(param(agent_param::kWord4), &address);
+    if (result == 0) {
+        result = pod.read_word(address, &value);  // PPAGE as the agent left it
+    }
+    if (result != 0) {
+        return result;
+    }
+    const uint32_t at = static_cast<uint16_t>(address - flash_window_address(offset));
+    if (at + 1 >= length) {
+        report_error("unable to proceed - unknown response\n");
+        return EINVAL;
+    }
+    const bool high = static_cast<uint8_t>(value >> 8) != data[at];
+    const uint32_t i = high ? at : at + 1;
+    report_error("FLASH data verify error at address <0x%X> value <0x%02X> expected <0x%02X>\n",
+                 flash_write_map()(offset + i),
+                 high ? static_cast<unsigned>(value >> 8) : static_cast<unsigned>(value & 0xFF),
+                 data[i]);
+    return EIO;
+}
+
 }  // namespace
 
-int agent_flash_command(uint8_t code, uint32_t offset, uint32_t length) {
+int agent_flash_command(uint8_t code, uint32_t offset, uint32_t length, uint8_t* status) {
     const BdmPod& pod = active_pod();
     int result = 0;
     if ((result = pod.write_byte(param(agent_param::kFirst), flash_offset_select_block(offset))) !=
@@ -38,7 +65,7 @@ int agent_flash_command(uint8_t code, uint32_t offset, uint32_t length) {
         (result = pod.write_word(param(agent_param::kWord6), static_cast<uint16_t>(length))) != 0) {
         return result;
     }
-    return agent_command(code, nullptr);
+    return agent_command(code, status);
 }
 
 int agent_flash_read_chunk(uint32_t offset, uint8_t* buffer, uint32_t length) {
@@ -54,7 +81,19 @@ int agent_flash_write_chunk(uint32_t offset, const uint8_t* data, uint32_t lengt
         result != 0) {
         return result;
     }
-    return agent_flash_command(agent_cmd::kFlashWrite, offset, length);
+    uint8_t status = 0;
+    if (const int result = agent_flash_command(agent_cmd::kFlashWrite, offset, length, &status);
+        result != 0) {
+        return result;
+    }
+    if (status == agent_status::kVerifyFailed) {
+        return report_write_verify(offset, data, length);
+    }
+    if (status != agent_status::kDone) {
+        report_error("unable to proceed - unknown response\n");
+        return EINVAL;
+    }
+    return 0;
 }
 
 int agent_flash_erase() {

@@ -7,8 +7,9 @@
 namespace zelv {
 
 // Block, page, page-window address and length of the offset into the parameter block (+2,
-// +3, +4, +6), then the command without a status place.
-[[nodiscard]] int agent_flash_command(uint8_t code, uint32_t offset, uint32_t length);
+// +3, +4, +6), then the command (with a status place when status is given).
+[[nodiscard]] int agent_flash_command(uint8_t code, uint32_t offset, uint32_t length,
+                                      uint8_t* status = nullptr);
 
 // The frames' callbacks: chunks of agent_buffer_size through the agent's data buffer.
 [[nodiscard]] int agent_flash_read_chunk(uint32_t offset, uint8_t* buffer, uint32_t length);

@@ -18,6 +18,14 @@ TEST(ShippedParts, EachDescriptionRunsASessionOnItsVirtualPart) {
     // 0xC000 lies in the last page of every part, in the non-banked window of each family.
     const std::string flash = dir.file("flash.s19");
     test::write_file(flash, s_record('1', 0xC000, {0x12, 0x34, 0x56, 0x78}) + s_record('9', 0xC000));
+    // The agents the "-agents" descriptions name, beside them as in the data directory.
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::string(ZELV_SOURCE_DIR) + "/data")) {
+        if (entry.path().extension() == ".s19") {
+            test::write_file(dir.file(entry.path().filename().string()),
+                             test::read_file(entry.path().string()));
+        }
+    }
     unsigned parts = 0;
     for (const auto& entry :
          std::filesystem::directory_iterator(std::string(ZELV_SOURCE_DIR) + "/data")) {
@@ -36,8 +44,9 @@ TEST(ShippedParts, EachDescriptionRunsASessionOnItsVirtualPart) {
         // The description is found in the source tree's data/ through a copy of that name
         // in the current folder, as the installed program would find it in its data directory.
         test::write_file(dir.file(name), text);
-        // The simulator knows each part by its description's name.
-        std::vector<std::string> argv = {ZELV_SIM_BINARY, "--part", name, "--pod", "tbdml", "--",
+        // The simulator knows each part by its description's name ("-agents" variants too).
+        const std::string part = name.ends_with("-agents") ? name.substr(0, name.size() - 7) : name;
+        std::vector<std::string> argv = {ZELV_SIM_BINARY, "--part", part, "--pod", "tbdml", "--",
                                          ZELV_BINARY};
         argv.insert(argv.end(), args.begin(), args.end());
         const test::ProcessResult r = test::run_process(argv, {}, dir.path());
