@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "cpu12.h"
+#include "mcu/cpu12/cpu12.h"
 
 namespace zelv::sim::cpu12::alu {
 

@@ -1,6 +1,6 @@
 // The CPU12 core's frame: stepping, the cycle budget, stacking, interrupts and the check
 // for encodings the CPU treats as a trap.
-#include "cpu12.h"
+#include "mcu/cpu12/cpu12.h"
 
 namespace zelv::sim::cpu12 {
 

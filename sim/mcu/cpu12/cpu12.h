@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "bus.h"
-#include "decode_table.h"
+#include "mcu/cpu12/bus.h"
+#include "mcu/cpu12/decode_table.h"
 
 namespace zelv::sim::cpu12 {
 

@@ -4,7 +4,7 @@
 // executor adds the per-element part. Counts not checked letter by letter against the
 // manual, kept from memory of it: WAI 7, STOP 8 (2 when STOP is disabled), TRAP 10, TBL 8,
 // ETBL 10, EMULS 3, MEM 5, and the fuzzy-logic per-element counts (see fuzzy.cpp).
-#include "decode_table.h"
+#include "mcu/cpu12/decode_table.h"
 
 namespace zelv::sim::cpu12 {
 namespace {

@@ -1,7 +1,7 @@
 // Page 1 of the opcode map: the accumulator and index register columns (0x80-0xFF), the
 // read-modify-write and store columns (0x40-0x7F) and the rest (0x00-0x3F).
-#include "alu.h"
-#include "cpu12.h"
+#include "mcu/cpu12/alu.h"
+#include "mcu/cpu12/cpu12.h"
 
 namespace zelv::sim::cpu12 {
 

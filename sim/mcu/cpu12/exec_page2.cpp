@@ -1,7 +1,7 @@
 // Page 2 of the opcode map (after 0x18): moves, the accumulator-to-accumulator operations,
 // divisions, EMULS and EMACS, MIN/MAX, long branches, STOP, and the unimplemented-opcode trap.
-#include "alu.h"
-#include "cpu12.h"
+#include "mcu/cpu12/alu.h"
+#include "mcu/cpu12/cpu12.h"
 
 namespace zelv::sim::cpu12 {
 

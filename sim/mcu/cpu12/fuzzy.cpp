@@ -3,8 +3,8 @@
 // here), so the interrupted-state forms never arise; WAVR therefore runs as WAV would from
 // the current registers. Cycle counts per element are the manual's figures as remembered
 // (REV/REVW 3 per rule byte or word, WAV 8 per element), not checked letter by letter.
-#include "alu.h"
-#include "cpu12.h"
+#include "mcu/cpu12/alu.h"
+#include "mcu/cpu12/cpu12.h"
 
 namespace zelv::sim::cpu12 {
 

@@ -1,7 +1,7 @@
 // Indexed addressing: the postbyte forms (5-, 9- and 16-bit constant offsets, A/B/D
 // accumulator offsets, pre/post increment and decrement, [n16,r] and [D,r]), with X, Y, SP
 // or PC as the base. A PC base is the address after the postbyte and its offset bytes.
-#include "cpu12.h"
+#include "mcu/cpu12/cpu12.h"
 
 namespace zelv::sim::cpu12 {
 

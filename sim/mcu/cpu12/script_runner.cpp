@@ -1,6 +1,6 @@
 // The script runner: the oracle's machine (flat memory, registers from the script, no
 // interrupts) around the CPU12 core, with the oracle's output lines.
-#include "script_runner.h"
+#include "mcu/cpu12/script_runner.h"
 
 #include <cctype>
 #include <cerrno>

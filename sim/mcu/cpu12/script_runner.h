@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "bus.h"
-#include "cpu12.h"
+#include "mcu/cpu12/bus.h"
+#include "mcu/cpu12/cpu12.h"
 
 namespace zelv::sim::cpu12 {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "case_generator.h"
-#include "script_runner.h"
+#include "mcu/cpu12/script_runner.h"
 
 namespace zelv::sim::cpu12 {
 namespace {

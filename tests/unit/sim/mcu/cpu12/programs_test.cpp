@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "cpu12.h"
+#include "mcu/cpu12/cpu12.h"
 
 namespace zelv::sim::cpu12 {
 namespace {
