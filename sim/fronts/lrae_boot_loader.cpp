@@ -146,6 +146,7 @@ void LraeBootLoader::hunt(const std::vector<SciByte>& got, Reply& reply) {
     if (got.size() == 1 && !got[0].framing_error && got[0].value == lrae::kProbe) {
         phase_ = Phase::kHeader;
         send(lrae::kProbeAnswer, reply);
+        reply.delay_ms = faults_.late_answer_ms;
         return;
     }
     divisor_ = (divisor_ + 1) % kDivisorCount;
@@ -154,6 +155,12 @@ void LraeBootLoader::hunt(const std::vector<SciByte>& got, Reply& reply) {
 void LraeBootLoader::take(uint8_t value, Reply& reply) {
     switch (phase_) {
         case Phase::kHeader:
+            // No entry address in RAM starts with 0x55: the host is still probing, and the
+            // loader answers each probe until the header begins.
+            if (header_received_ == 0 && value == lrae::kProbe) {
+                send(lrae::kProbeAnswer, reply);
+                return;
+            }
             header_[header_received_++] = value;
             sum_ = static_cast<uint8_t>(sum_ + value);
             if (header_received_ == header_.size()) {

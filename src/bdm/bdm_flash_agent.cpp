@@ -85,7 +85,7 @@ int agent_flash_erase_verify() {
         if (status == agent_status::kNotClear) {
             not_clear = true;
         } else if (status != agent_status::kDone) {
-            report_error("FLASH erase verify failed - unknown response\n");
+            report_error("FLASH erase verify failed - unknown response (status 0x%02X)\n", status);
             return EINVAL;
         }
         print_info("FLASH erase: block #%u verified\n", block);

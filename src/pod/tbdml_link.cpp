@@ -148,10 +148,13 @@ int reset(uint8_t mode) {
         return refusal_as(result, "unable to reset target: reset line stuck\n", EIO);
     }
     sleep_ms(kResetSettleMs);
-    // One BDM read after the reset; what it gives does not matter.
+    // One BDM read after the reset; what it gives does not matter, and a refusal neither.
+    // A failure of the link itself is reported once, here, and ends the reset.
+    const uint8_t address[] = {0xFF, 0xFF};
     uint8_t ignored = 0;
-    (void)tbdml_read_bd_byte(0xFFFF, &ignored);
-    return 0;
+    const int read = tbdml_command(kReadBdByte, address, sizeof address, &ignored,
+                                   TbdmlReply::kStatusData, 1);
+    return read == -1 ? 0 : read;
 }
 
 }  // namespace
