@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/settings.h"
@@ -19,6 +20,7 @@ namespace {
 const uint8_t* reply_data = nullptr;
 std::size_t reply_left = 0;
 int rts = 0;
+bool taken = false;  // the pod took the byte of this handshake: CTS drops
 
 std::size_t take(uint8_t* out, std::size_t wanted) {
     const std::size_t n = wanted < reply_left ? wanted : reply_left;
@@ -58,10 +60,15 @@ void fresh_run() {
     static bool quiet = false;
     if (!quiet) {
         quiet = true;
+        // The program's messages go nowhere; libFuzzer and the sanitizers keep the real
+        // standard error (they hold their own handle on it, or write to descriptor 2).
         const int null = open("/dev/null", O_WRONLY);
         if (null >= 0 && std::getenv("ZELV_FUZZ_VERBOSE") == nullptr) {
             dup2(null, 1);
-            dup2(null, 2);
+            FILE* sink = fdopen(null, "w");
+            if (sink != nullptr) {
+                stderr = sink;
+            }
         }
     }
     settings_reset();
@@ -100,6 +107,7 @@ int serial_read(SerialPort*, uint8_t* buffer, std::size_t* length, unsigned) {
 }
 
 int serial_write(SerialPort*, const uint8_t*, std::size_t*, unsigned) {
+    fuzz::taken = true;
     return 0;
 }
 
@@ -108,14 +116,15 @@ int serial_discard(SerialPort*, unsigned, unsigned, std::size_t* count) {
     return 0;
 }
 
-// CTS follows RTS, as a pod that takes every byte at once.
+// A pod that answers RTS with CTS at once and drops CTS once it has the byte.
 int serial_modem_line(SerialPort*, int request, int* value) {
     if (request == kSetRts) {
         fuzz::rts = *value != 0 ? 1 : 0;
+        fuzz::taken = false;
         return 0;
     }
     if (request == kGetCts) {
-        *value = fuzz::rts;
+        *value = fuzz::rts != 0 && !fuzz::taken ? 1 : 0;
         return 0;
     }
     return EINVAL;
