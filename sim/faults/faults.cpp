@@ -51,8 +51,14 @@ const char* const kFaultHelp =
     "  cts-high[,after=N]        CTS stays asserted (once the pod has taken N bytes)\n"
     "  cts-low[,after=N]         CTS stays negated (once the pod has taken N bytes)\n"
     "  version:BYTE              the version reply is BYTE\n"
+    "  extra-byte[:VALUE][,after=N]\n"
+    "                            one byte VALUE (default 0x00) more, once, after reply N+1\n"
+    "                            (the serial monitor: after that command's prompt)\n"
+    "  slow-read:ADDR:MS[,after=N]\n"
+    "                            the reply to read N+1 of ADDR comes MS milliseconds late\n"
     "LRAE boot loader and agent (--boot lrae):\n"
     "  deaf:N                    the first N probes go unheard\n"
+    "  late-answer:MS            the first probe heard is answered MS milliseconds late\n"
     "  load-ack:VALUE            the RAM load is acknowledged with VALUE instead of 0x80\n"
     "                            and the program is not started\n"
     "  load-silent               the RAM load is not acknowledged\n"
@@ -152,6 +158,20 @@ int parse_fault(const char* text, FaultSet* faults) {
             faults->pod.silent_after = static_cast<unsigned>(after);
             return 0;
         }
+        if (kind == "extra-byte" && (n == 1 || (n == 2 && parse_number(fields[1], 0xFF, &a)))) {
+            const ExtraByteFault extra{true, static_cast<uint8_t>(a), static_cast<unsigned>(after)};
+            faults->sm.extra = extra;
+            faults->pod.extra = extra;
+            return 0;
+        }
+        if (kind == "slow-read" && n == 3 && parse_number(fields[1], 0xFFFF, &a) &&
+            parse_number(fields[2], 60000, &b)) {
+            faults->pod.slow_read = true;
+            faults->pod.slow_read_address = static_cast<uint16_t>(a);
+            faults->pod.slow_read_ms = static_cast<unsigned>(b);
+            faults->pod.slow_read_after = static_cast<unsigned>(after);
+            return 0;
+        }
         if (kind == "truncate" && n == 1) {
             faults->pod.truncate = true;
             faults->pod.truncate_after = static_cast<unsigned>(after);
@@ -246,6 +266,10 @@ int parse_fault(const char* text, FaultSet* faults) {
         }
         if (kind == "deaf" && n == 2 && parse_number(fields[1], 0xFFFF, &a)) {
             faults->lrae.deaf_probes = static_cast<unsigned>(a);
+            return 0;
+        }
+        if (kind == "late-answer" && n == 2 && parse_number(fields[1], 60000, &a)) {
+            faults->lrae.late_answer_ms = static_cast<unsigned>(a);
             return 0;
         }
         if (kind == "load-ack" && n == 2 && parse_number(fields[1], 0xFF, &a)) {

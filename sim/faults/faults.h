@@ -22,8 +22,17 @@ struct CommandFault {
     unsigned after = 0;
 };
 
+// One byte more than the protocol asks for, sent once after reply number `after` + 1
+// (line noise, a glitching device).
+struct ExtraByteFault {
+    bool set = false;
+    uint8_t value = 0x00;
+    unsigned after = 0;
+};
+
 // Faults of the serial monitor.
 struct SmFaults {
+    ExtraByteFault extra;  // after the prompt of that command
     bool silent = false;
     unsigned silent_after = 0;          // commands answered before the monitor falls silent
     std::vector<CommandFault> errors;   // error code in the prompt in place of 0xE0
@@ -45,11 +54,17 @@ struct PodFaults {
     unsigned cts_after = 0;       // bytes the pod takes before CTS sticks
     bool wrong_version = false;
     uint8_t version_byte = 0;  // the version reply in place of the pod's own
+    ExtraByteFault extra;      // after that reply
+    bool slow_read = false;    // the reply to read number slow_read_after + 1 of ...
+    uint16_t slow_read_address = 0;  // ... this address (byte or word, memory or BDM space)
+    unsigned slow_read_ms = 0;       // ... comes this late, once
+    unsigned slow_read_after = 0;
 };
 
 // Faults of the LRAE boot loader and of the agent it starts.
 struct LraeFaults {
     unsigned deaf_probes = 0;              // probes that go unheard before the loader listens
+    unsigned late_answer_ms = 0;           // the first probe heard is answered this late
     bool load_ack_wrong = false;           // the RAM load is acknowledged with load_ack ...
     uint8_t load_ack = 0x80;               // ... and the program is not started
     bool load_silent = false;              // the RAM load gets no acknowledge at all

@@ -152,6 +152,18 @@ void Bdm12podEmulator::answer(std::vector<uint8_t>& out, Reply& reply) {
         out.pop_back();
     }
     reply.bytes.insert(reply.bytes.end(), out.begin(), out.end());
+    if (faults_.extra.set && number == faults_.extra.after) {
+        reply.bytes.push_back(faults_.extra.value);
+    }
+    // A read of the watched address answered late: a slow adapter, a loaded host.
+    const uint8_t code = command_[0];
+    const bool read = code == kReadByte || code == kReadBdByte || code == kReadWord ||
+                      code == kReadBdWord;
+    if (faults_.slow_read && read && command_.size() >= 3 &&
+        word_at(command_, 1) == faults_.slow_read_address &&
+        slow_reads_++ == faults_.slow_read_after) {
+        reply.delay_ms = faults_.slow_read_ms;
+    }
 }
 
 void Bdm12podEmulator::execute_pod_command(std::vector<uint8_t>& out) {

@@ -86,6 +86,7 @@ private:
     uint8_t speed_code_ = 3;
     uint16_t custom_word_ = 0;
     unsigned replies_ = 0;
+    unsigned slow_reads_ = 0;  // reads of the slow-read fault's address so far
     mutable std::mutex log_mutex_;
     std::vector<std::vector<uint8_t>> log_;
 };

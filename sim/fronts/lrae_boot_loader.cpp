@@ -157,6 +157,7 @@ void LraeBootLoader::hunt(const std::vector<SciByte>& got, Reply& reply) {
         mcu_.write_register(sci_reg::kScibdl, static_cast<uint8_t>(kDivisors[divisor_]));
         mcu_.write_register(sci_reg::kScicr2, sci_bit::kTe | sci_bit::kRe);
         send(lrae::kProbeAnswer, reply);
+        reply.delay_ms = faults_.late_answer_ms;
         return;
     }
     divisor_ = (divisor_ + 1) % kDivisorCount;
@@ -165,6 +166,12 @@ void LraeBootLoader::hunt(const std::vector<SciByte>& got, Reply& reply) {
 void LraeBootLoader::take(uint8_t value, Reply& reply) {
     switch (phase_) {
         case Phase::kHeader:
+            // No entry address in RAM starts with 0x55: the host is still probing, and the
+            // loader answers each probe until the header begins.
+            if (header_received_ == 0 && value == lrae::kProbe) {
+                send(lrae::kProbeAnswer, reply);
+                return;
+            }
             header_[header_received_++] = value;
             sum_ = static_cast<uint8_t>(sum_ + value);
             if (header_received_ == header_.size()) {

@@ -195,6 +195,9 @@ void SmEmulator::execute(Reply& reply) {
     reply.bytes.push_back(error != nullptr ? error->value : code);
     reply.bytes.push_back(sm::kStatus);
     reply.bytes.push_back(prompt != nullptr ? prompt->value : sm::kPrompt);
+    if (faults_.extra.set && commands_ == faults_.extra.after + 1) {
+        reply.bytes.push_back(faults_.extra.value);
+    }
 }
 
 uint8_t SmEmulator::write_byte(uint16_t address, uint8_t value) {
@@ -248,7 +251,10 @@ uint8_t SmEmulator::program_flash(uint16_t address, uint16_t value) {
             ? static_cast<uint16_t>(address - sm::kVectorStart + sm::kUserVectorStart)
             : address;
     const Location location = mcu_.locate(target);
-    if (location.region != Region::kFlash || in_monitor(location.offset)) {
+    // The monitor's own area is refused: by the module while FPROT guards it (PVIOL shows
+    // in FSTAT), by the monitor itself should the protection have been opened.
+    if (location.region != Region::kFlash ||
+        (in_monitor(location.offset) && !mcu_.flash_protected(location.offset))) {
         return sm::kFlashError;
     }
     return nvm_code(mcu_.program_flash_word(location.offset, value), sm::kFlashError);

@@ -121,7 +121,7 @@ NvmStatus EepromModule::check_mass_erase() const {
 }
 
 NvmStatus EepromModule::program_word(uint32_t offset, uint16_t value) {
-    return program_if_erased(check_word(offset), offset, value);
+    return flagged(0, program_if_erased(check_word(offset), offset, value));
 }
 
 NvmStatus EepromModule::erase_all() {
@@ -129,7 +129,7 @@ NvmStatus EepromModule::erase_all() {
     if (status == NvmStatus::kOk) {
         erase_range(0, static_cast<uint32_t>(memory_.size()));
     }
-    return status;
+    return flagged(0, status);
 }
 
 bool EepromModule::command_known(uint8_t command) const {

@@ -175,7 +175,8 @@ NvmStatus FlashModule::check_sector(uint32_t offset, uint32_t block) const {
 }
 
 NvmStatus FlashModule::program_word(uint32_t offset, uint16_t value) {
-    return program_if_erased(check_word(offset, selected_block()), offset, value);
+    return flagged(selected_block(),
+                   program_if_erased(check_word(offset, selected_block()), offset, value));
 }
 
 NvmStatus FlashModule::erase_sector(uint32_t offset) {
@@ -183,7 +184,7 @@ NvmStatus FlashModule::erase_sector(uint32_t offset) {
     if (status == NvmStatus::kOk) {
         erase_range(sector_start(offset), sector_start(offset) + sector_);
     }
-    return status;
+    return flagged(selected_block(), status);
 }
 
 bool FlashModule::command_known(uint8_t command) const {

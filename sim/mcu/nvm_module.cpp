@@ -358,6 +358,17 @@ NvmStatus NvmModule::program_if_erased(NvmStatus checked, uint32_t offset, uint1
     return NvmStatus::kOk;
 }
 
+NvmStatus NvmModule::flagged(unsigned index, NvmStatus status) {
+    // The firmware clears the flags before each command, as every host does.
+    banks_[index].status &= static_cast<uint8_t>(~(nvm::kPviol | nvm::kAccerr));
+    if (status == NvmStatus::kProtectionViolation) {
+        fail(banks_[index], nvm::kPviol);
+    } else if (status == NvmStatus::kAccessError) {
+        fail(banks_[index], nvm::kAccerr);
+    }
+    return status;
+}
+
 void NvmModule::erase_range(uint32_t from, uint32_t to) {
     std::fill(memory_.begin() + from, memory_.begin() + to, 0xFF);
     for (const Stuck& stuck : stuck_) {

@@ -154,6 +154,9 @@ protected:
     // The resident firmware's word programming once the command checks found `checked`: an
     // already programmed word is refused rather than programmed over.
     [[nodiscard]] NvmStatus program_if_erased(NvmStatus checked, uint32_t offset, uint16_t value);
+    // What a failed command of the resident firmware leaves in the bank's status register,
+    // as the silicon does for every program that drives it: PVIOL or ACCERR, until cleared.
+    [[nodiscard]] NvmStatus flagged(unsigned index, NvmStatus status);
     void erase_range(uint32_t from, uint32_t to);      // to 0xFF, stuck bytes kept stuck
     void clear_bits(uint32_t offset, uint16_t value);  // clears bits only, not of weak bytes
     [[nodiscard]] bool blank(uint32_t from, uint32_t to) const;

@@ -56,7 +56,7 @@ int check_buffer(const BdmEngineState& state) {
 }
 
 // Waits for the agent to return to active background mode. A clock that was set back
-// restarts the wait rather than ending it.
+// restarts the wait rather than ending it; the read after the deadline decides.
 int wait_background() {
     const BdmPod& pod = active_pod();
     uint64_t start = clock_ms();
@@ -65,10 +65,7 @@ int wait_background() {
         if (now < start) {
             start = now;
         }
-        if (now - start > kActiveWaitMs) {
-            report_error("BDM active wait timed out\n");
-            return ETIMEDOUT;
-        }
+        const bool last = now - start > kActiveWaitMs;
         uint8_t status = 0;
         if (const int result = pod.read_bd_byte(kBdmsts, &status); result != 0) {
             return result;
@@ -76,6 +73,92 @@ int wait_background() {
         if ((status & kBdmact) != 0) {
             return 0;
         }
+        if (last) {
+            report_error("BDM active wait timed out\n");
+            return ETIMEDOUT;
+        }
+    }
+}
+
+bool eeprom_command(uint8_t code) {
+    return code == agent_cmd::kEepromErase || code == agent_cmd::kEepromEraseVerify ||
+           code == agent_cmd::kEepromWrite;
+}
+
+// Names the parameters an agent refused, read back from its parameter block as it saw them.
+int report_refused(uint8_t code) {
+    const BdmPod& pod = active_pod();
+    const uint16_t params = bdm_state().agent_params;
+    uint8_t first = 0;
+    uint8_t second = 0;
+    uint16_t word2 = 0;
+    uint16_t word4 = 0;
+    uint16_t word6 = 0;
+    int result = pod.read_byte(static_cast<uint16_t>(params + agent_param::kFirst), &first);
+    if (result == 0) {
+        result = pod.read_byte(static_cast<uint16_t>(params + agent_param::kSecond), &second);
+    }
+    if (result == 0) {
+        result = pod.read_word(static_cast<uint16_t>(params + agent_param::kFirst), &word2);
+    }
+    if (result == 0) {
+        result = pod.read_word(static_cast<uint16_t>(params + agent_param::kWord4), &word4);
+    }
+    if (result == 0) {
+        result = pod.read_word(static_cast<uint16_t>(params + agent_param::kWord6), &word6);
+    }
+    if (result != 0) {
+        return result;
+    }
+    const char* refused = "RAM agent refused the parameters:";
+    switch (code) {
+        case agent_cmd::kInitialise:
+            report_error("%s initialise osc <%u kHz>\n", refused, word2);
+            break;
+        case agent_cmd::kFlashBlockErase:
+        case agent_cmd::kFlashBlockEraseVerify:
+            report_error("%s FLASH %s block <%u> page <0x%02X>\n", refused,
+                         code == agent_cmd::kFlashBlockErase ? "erase" : "erase verify", first,
+                         second);
+            break;
+        case agent_cmd::kFlashRead:
+        case agent_cmd::kFlashWrite:
+            report_error("%s FLASH %s block <%u> page <0x%02X> address <0x%04X> length <%u>\n",
+                         refused, code == agent_cmd::kFlashRead ? "read" : "write", first, second,
+                         word4, word6);
+            break;
+        case agent_cmd::kEepromWrite:
+            report_error("%s EEPROM write address <0x%04X> length <%u>\n", refused, word2, word4);
+            break;
+        default:
+            report_error("%s command <%u>\n", refused, code);
+            break;
+    }
+    return EINVAL;
+}
+
+// The statuses no caller takes: the module's error bits read as the register method reads
+// them, a refusal names its parameters. Returns 0 for a status the caller judges.
+int judge_status(uint8_t code, uint8_t answer) {
+    const char* module = eeprom_command(code) ? "EEPROM" : "FLASH";
+    switch (answer) {
+        case agent_status::kOscillatorInvalid:
+            report_error("unable to proceed - oscillator frequency invalid\n");
+            return EINVAL;
+        case agent_status::kNotSupported:
+            report_error("unable to proceed - command not supported\n");
+            return EOPNOTSUPP;
+        case agent_status::kViolation:
+        case agent_status::kViolation | agent_status::kAccessError:
+            report_error("%s protection violation (PVIOL bit set)\n", module);
+            return EIO;
+        case agent_status::kAccessError:
+            report_error("%s access error (ACCERR bit set)\n", module);
+            return EIO;
+        case agent_status::kRefused:
+            return report_refused(code);
+        default:
+            return 0;
     }
 }
 
@@ -126,20 +209,15 @@ int agent_command(uint8_t code, uint8_t* status) {
     if (result != 0) {
         return result;
     }
-    if (answer == agent_status::kOscillatorInvalid) {
-        report_error("unable to proceed - oscillator frequency invalid\n");
-        return EINVAL;
-    }
-    if (answer == agent_status::kNotSupported) {
-        report_error("unable to proceed - command not supported\n");
-        return EOPNOTSUPP;
+    if ((result = judge_status(code, answer)) != 0) {
+        return result;
     }
     if (status != nullptr) {
         *status = answer;
         return 0;
     }
     if (answer != agent_status::kDone) {
-        report_error("unable to proceed - unknown response\n");
+        report_error("unable to proceed - unknown response (status 0x%02X)\n", answer);
         return EINVAL;
     }
     return 0;

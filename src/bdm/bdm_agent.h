@@ -39,6 +39,9 @@ inline constexpr uint8_t kNotClear = 3;      // the erase verify commands
 // A word read back other than written: the agent leaves the word's address in place of the
 // address parameter (+4 FLASH, +2 EEPROM).
 inline constexpr uint8_t kVerifyFailed = 5;
+inline constexpr uint8_t kRefused = 4;       // the parameters name what the part lacks
+inline constexpr uint8_t kAccessError = 0x10;  // the module's ACCERR, PVIOL (or both) ...
+inline constexpr uint8_t kViolation = 0x20;    // ... as the agent found them after a command
 }  // namespace agent_status
 
 // Offsets in the parameter block.
@@ -69,8 +72,11 @@ inline constexpr uint16_t kWord6 = 6;
 
 // Runs one agent command: the code and the status 2 into the parameter block, the PC to the
 // agent's entry, GO, then BDMSTS until BDMACT shows again (at most 5 s: ETIMEDOUT). Status 1
-// and 2 fail (EINVAL, EOPNOTSUPP). With a status place every other status is stored there
-// and 0 returned; without one anything but 0 fails with EINVAL.
+// and 2 fail (EINVAL, EOPNOTSUPP); the module's error bits (0x10, 0x20, 0x30) fail as the
+// register method does ("<module> protection violation (PVIOL bit set)", "... access error
+// (ACCERR bit set)", EIO); 4 fails naming the parameters it refused (EINVAL). With a status
+// place every other status is stored there and 0 returned; without one anything but 0 fails
+// naming its value (EINVAL).
 [[nodiscard]] int agent_command(uint8_t code, uint8_t* status);
 
 }  // namespace zelv

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 #include <vector>
 
 #include "bdm/bdm_agent.h"
@@ -85,7 +86,7 @@ int agent_write(uint16_t address, const uint8_t* data, uint32_t length) {
         }
     }
     if (status != agent_status::kDone) {
-        report_error("unable to proceed - unknown response\n");
+        report_error("unable to proceed - unknown response (status 0x%02X)\n", status);
         return EINVAL;
     }
     return 0;
@@ -110,51 +111,97 @@ int agent_write_batches(uint16_t address, const uint8_t* data, uint32_t length, 
     return 0;
 }
 
-// Programs the words from first on; length is even.
-int program_words(const std::vector<uint8_t>& image, uint32_t first, uint32_t length,
-                  BdmMethod method) {
-    const uint32_t offset = first - target().eeprom_base;
-    if (method == BdmMethod::kAgent) {
-        return agent_write_batches(static_cast<uint16_t>(first), image.data() + offset, length,
-                                   true);
-    }
-    for (uint32_t i = 0; i < length; i += 2) {
-        const int result = eeprom_program_word(static_cast<uint16_t>(first + i),
-                                               be16_get(image.data() + offset + i));
-        if (result != 0) {
-            return result;
+// A stretch of whole words the file gives at least one byte of: its first address (even)
+// and its length in bytes (even).
+struct WordRun {
+    uint32_t first;
+    uint32_t length;
+};
+
+// The runs of words between the image offsets lowest and highest that the file gives: a
+// byte the file gives reads the same in an image preset to 0xFF and in one preset to 0x00.
+int given_runs(const std::vector<uint8_t>& image, const std::vector<uint8_t>& probe,
+               uint32_t lowest, uint32_t highest, std::vector<WordRun>* runs) {
+    const uint32_t base = target().eeprom_base;
+    try {
+        for (uint32_t offset = lowest & ~1U; offset <= highest; offset += 2) {
+            const bool given = image[offset] == probe[offset] ||
+                               (offset + 1 < image.size() && image[offset + 1] == probe[offset + 1]);
+            if (!given) {
+                continue;
+            }
+            if (!runs->empty() && runs->back().first + runs->back().length == base + offset) {
+                runs->back().length += 2;
+            } else {
+                runs->push_back({base + offset, 2});
+            }
         }
-        progress_step(i + 2, length);
+    } catch (const std::bad_alloc&) {
+        report_error("not enough memory\n");
+        return ENOMEM;
     }
     return 0;
 }
 
-// Reads the words back in block reads and compares them with the image. After a write every
-// word of the range was programmed and is compared; `given_only` leaves out the words the
-// image holds erased (0xFFFF), which a file compared without a write does not give.
-int verify_words(const std::vector<uint8_t>& image, uint32_t first, uint32_t length,
-                 bool given_only) {
-    const uint32_t offset = first - target().eeprom_base;
-    uint8_t piece[kReadChunk];
-    for (uint32_t k = 0; k < length; k += kReadChunk) {
-        const uint32_t count = std::min(kReadChunk, length - k);
-        if (const int result =
-                active_pod().read_block(static_cast<uint16_t>(first + k), piece, count);
-            result != 0) {
-            return result;
-        }
-        for (uint32_t i = 0; i < count; i += 2) {
-            const uint16_t value = be16_get(piece + i);
-            const uint16_t expected = be16_get(image.data() + offset + k + i);
-            if (value != expected && !(given_only && expected == 0xFFFF)) {
-                report_error(
-                    "EEPROM data verify error at address <0x%04X> value <0x%04X> expected "
-                    "<0x%04X>\n",
-                    first + k + i, value, expected);
-                return EIO;
+// Programs the words of each run; the progress bar counts over total bytes.
+int program_words(const std::vector<uint8_t>& image, const std::vector<WordRun>& runs,
+                  uint32_t total, BdmMethod method) {
+    const uint32_t base = target().eeprom_base;
+    uint32_t done = 0;
+    for (const WordRun& run : runs) {
+        const uint32_t offset = run.first - base;
+        if (method == BdmMethod::kAgent) {
+            if (const int result = agent_write_batches(static_cast<uint16_t>(run.first),
+                                                       image.data() + offset, run.length, false);
+                result != 0) {
+                return result;
             }
+            done += run.length;
+            progress_step(done, total);
+            continue;
         }
-        progress_step(k + count, length);
+        for (uint32_t i = 0; i < run.length; i += 2) {
+            const int result = eeprom_program_word(static_cast<uint16_t>(run.first + i),
+                                                   be16_get(image.data() + offset + i));
+            if (result != 0) {
+                return result;
+            }
+            done += 2;
+            progress_step(done, total);
+        }
+    }
+    return 0;
+}
+
+// Reads the words of each run back in block reads and compares them with the image.
+int verify_words(const std::vector<uint8_t>& image, const std::vector<WordRun>& runs,
+                 uint32_t total) {
+    const uint32_t base = target().eeprom_base;
+    uint32_t done = 0;
+    uint8_t piece[kReadChunk];
+    for (const WordRun& run : runs) {
+        const uint32_t offset = run.first - base;
+        for (uint32_t k = 0; k < run.length; k += kReadChunk) {
+            const uint32_t count = std::min(kReadChunk, run.length - k);
+            if (const int result =
+                    active_pod().read_block(static_cast<uint16_t>(run.first + k), piece, count);
+                result != 0) {
+                return result;
+            }
+            for (uint32_t i = 0; i < count; i += 2) {
+                const uint16_t value = be16_get(piece + i);
+                const uint16_t expected = be16_get(image.data() + offset + k + i);
+                if (value != expected) {
+                    report_error(
+                        "EEPROM data verify error at address <0x%04X> value <0x%04X> expected "
+                        "<0x%04X>\n",
+                        run.first + k + i, value, expected);
+                    return EIO;
+                }
+            }
+            done += count;
+            progress_step(done, total);
+        }
     }
     return 0;
 }
@@ -227,7 +274,7 @@ int bdm_eeprom_erase() {
             return EIO;
         }
         if (status != agent_status::kDone) {
-            report_error("EEPROM erase verify failed - unknown response\n");
+            report_error("EEPROM erase verify failed - unknown response (status 0x%02X)\n", status);
             return EINVAL;
         }
     } else {
@@ -251,44 +298,48 @@ int bdm_eeprom_erase() {
 
 namespace {
 
-// Reads `path` into the 0xFF image and prints its name, info and range, each line starting
-// with `label`. Leaves *length 0 when the file holds no data; else *first and *length are the
-// range it covers, and *last its final byte (before the widening to whole words).
-int load_file(const char* path, const char* label, std::vector<uint8_t>* image, uint32_t* first,
-              uint32_t* last, uint32_t* length) {
+// The file's data and the words it gives: the image twice, preset to 0xFF and to 0x00 (where
+// they agree the file gives the byte), with its name, info and range printed, each line
+// starting with `label`. Leaves `runs` empty when the file holds no data; *last is its final
+// byte.
+int load_given(const char* path, const char* label, std::vector<uint8_t>* image,
+               std::vector<WordRun>* runs, uint32_t* last, uint32_t* total) {
     const TargetModel& m = target();
-    *length = 0;
+    std::vector<uint8_t> probe;
+    int result = 0;
+    if ((result = allocate_image(image, m.eeprom_size)) != 0 ||
+        (result = allocate_image(&probe, m.eeprom_size)) != 0) {
+        return result;
+    }
+    std::fill(probe.begin(), probe.end(), uint8_t{0x00});
     print_info("%s: data file <%s>\n", label, path);
     char info[kInfoSize] = {};
     uint32_t lowest = m.eeprom_size;
     uint32_t highest = 0;
-    if (const int result = srec_read(path, info, kInfoSize, image->data(), m.eeprom_size, nullptr,
-                                     nullptr, &lowest, &highest, eeprom_address_to_offset);
-        result != 0) {
+    if ((result = srec_read(path, info, kInfoSize, image->data(), m.eeprom_size, nullptr, nullptr,
+                            &lowest, &highest, eeprom_address_to_offset)) != 0 ||
+        (result = srec_read(path, nullptr, 0, probe.data(), m.eeprom_size, nullptr, nullptr,
+                            nullptr, nullptr, eeprom_address_to_offset)) != 0) {
         return result;
     }
     if (lowest > highest || lowest >= m.eeprom_size) {
-        // No data records: nothing to write or verify.
+        // No data records: nothing to write or compare.
         print_info("%s: data info <%s>\n", label, info);
         return 0;
     }
-    *first = m.eeprom_base + lowest;
+    const uint32_t first = m.eeprom_base + lowest;
     *last = m.eeprom_base + highest;
-    *length = *last - *first + 1;
     print_info("%s: data info <%s>\n%s: address range <0x%04X-0x%04X> length <0x%04X>\n", label,
-               info, label, *first, *last, *length);
+               info, label, first, *last, *last - first + 1);
+    // Only the words the file gives, whole: the other byte of a word half given stays 0xFF.
+    if ((result = given_runs(*image, probe, lowest, highest, runs)) != 0) {
+        return result;
+    }
+    *total = 0;
+    for (const WordRun& run : *runs) {
+        *total += run.length;
+    }
     return 0;
-}
-
-// Whole words: the bytes the widening adds come from the erased image.
-void widen_to_words(uint32_t last, uint32_t* first, uint32_t* length) {
-    if ((*first & 1) != 0) {
-        --*first;
-        ++*length;
-    }
-    if ((last & 1) == 0) {
-        ++*length;
-    }
 }
 
 }  // namespace
@@ -304,14 +355,11 @@ int bdm_eeprom_write(const char* path) {
         return result;
     }
     std::vector<uint8_t> image;
-    if ((result = allocate_image(&image, m.eeprom_size)) != 0) {
-        return result;
-    }
-    uint32_t first = 0;
+    std::vector<WordRun> runs;
     uint32_t last = 0;
-    uint32_t length = 0;
-    if ((result = load_file(path, "EEPROM write", &image, &first, &last, &length)) != 0 ||
-        length == 0) {
+    uint32_t total = 0;
+    if ((result = load_given(path, "EEPROM write", &image, &runs, &last, &total)) != 0 ||
+        runs.empty()) {
         return result;
     }
     if (last >= m.eeprom_base + m.eeprom_size - kProtectedField && settings().force == 0) {
@@ -319,49 +367,43 @@ int bdm_eeprom_write(const char* path) {
             "EEPROM data covers protected area. If this is intended, consider -f option.\n");
         return EINVAL;
     }
-    widen_to_words(last, &first, &length);
     const uint64_t start = progress_start("EEPROM write: data");
-    if ((result = program_words(image, first, length, method)) != 0) {
+    if ((result = program_words(image, runs, total, method)) != 0) {
         return result;
     }
-    progress_end(start, "EEPROM write: data", m.eeprom_size);
+    progress_end(start, "EEPROM write: data", total);
     if (settings().verify == 0) {
         return 0;
     }
     const uint64_t verify_start = progress_start("EEPROM write: verify");
-    if ((result = verify_words(image, first, length, false)) != 0) {
+    if ((result = verify_words(image, runs, total)) != 0) {
         return result;
     }
-    progress_end(verify_start, "EEPROM write: verify", m.eeprom_size);
+    progress_end(verify_start, "EEPROM write: verify", total);
     print_info("EEPROM write: verify ok\n");
     return 0;
 }
 
+// --verify-eeprom: the words the file gives, read back and compared as -v does after -C.
 int bdm_eeprom_verify(const char* path) {
-    const TargetModel& m = target();
     BdmMethod method = BdmMethod::kDirect;
     int result = prepare("bdm_eeprom_read", "EEPROM verify", true, &method);
     if (result != 0) {
         return result;
     }
     std::vector<uint8_t> image;
-    if ((result = allocate_image(&image, m.eeprom_size)) != 0) {
-        return result;
-    }
-    uint32_t first = 0;
+    std::vector<WordRun> runs;
     uint32_t last = 0;
-    uint32_t length = 0;
-    if ((result = load_file(path, "EEPROM verify", &image, &first, &last, &length)) != 0 ||
-        length == 0) {
+    uint32_t total = 0;
+    if ((result = load_given(path, "EEPROM verify", &image, &runs, &last, &total)) != 0 ||
+        runs.empty()) {
         return result;
     }
-    // The words -C would have programmed, read back as -v reads them after it.
-    widen_to_words(last, &first, &length);
     const uint64_t start = progress_start("EEPROM verify: verify");
-    if ((result = verify_words(image, first, length, true)) != 0) {
+    if ((result = verify_words(image, runs, total)) != 0) {
         return result;
     }
-    progress_end(start, "EEPROM verify: verify", m.eeprom_size);
+    progress_end(start, "EEPROM verify: verify", total);
     print_info("EEPROM verify: verify ok\n");
     return 0;
 }

@@ -41,7 +41,8 @@ int report_write_verify(uint32_t offset, const uint8_t* data, uint32_t length) {
     }
     const uint32_t at = static_cast<uint16_t>(address - flash_window_address(offset));
     if (at + 1 >= length) {
-        report_error("unable to proceed - unknown response\n");
+        report_error("unable to proceed - unknown response (status 0x%02X)\n",
+                     agent_status::kVerifyFailed);
         return EINVAL;
     }
     const bool high = static_cast<uint8_t>(value >> 8) != data[at];
@@ -90,7 +91,7 @@ int agent_flash_write_chunk(uint32_t offset, const uint8_t* data, uint32_t lengt
         return report_write_verify(offset, data, length);
     }
     if (status != agent_status::kDone) {
-        report_error("unable to proceed - unknown response\n");
+        report_error("unable to proceed - unknown response (status 0x%02X)\n", status);
         return EINVAL;
     }
     return 0;
@@ -124,7 +125,7 @@ int agent_flash_erase_verify() {
         if (status == agent_status::kNotClear) {
             not_clear = true;
         } else if (status != agent_status::kDone) {
-            report_error("FLASH erase verify failed - unknown response\n");
+            report_error("FLASH erase verify failed - unknown response (status 0x%02X)\n", status);
             return EINVAL;
         }
         print_info("FLASH erase: block #%u verified\n", block);

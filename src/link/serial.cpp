@@ -317,6 +317,47 @@ int serial_write(SerialPort* port, const uint8_t* data, std::size_t* length, uns
     return transfer(port, true, nullptr, data, length, timeout_ms);
 }
 
+int serial_discard(SerialPort* port, unsigned quiet_ms, unsigned limit_ms, std::size_t* count) {
+    *count = 0;
+    if (port->descriptor < 0) {
+        return report_system(port, "read", EBADF);
+    }
+    SerialTimeout limit;
+    for (;;) {
+        unsigned left_ms = 0;
+        if (serial_timeout_step(&limit, limit_ms, serial_clock_now, &left_ms) != 0) {
+            return 0;  // still talking: what was thrown away is counted, the caller judges
+        }
+        pollfd watch{};
+        watch.fd = port->descriptor;
+        watch.events = POLLIN;
+        const int ready =
+            poll(&watch, 1, static_cast<int>(std::min(quiet_ms, left_ms)));
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return report_system(port, "read", errno);
+        }
+        if (ready == 0 || (watch.revents & POLLIN) == 0) {
+            return 0;
+        }
+        uint8_t scrap[256];
+        const ssize_t moved = read(port->descriptor, scrap, sizeof scrap);
+        if (moved < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            // A hung-up peer (EIO on a pseudo-terminal) has nothing waiting either.
+            return errno == EIO ? 0 : report_system(port, "read", errno);
+        }
+        if (moved == 0) {
+            return 0;
+        }
+        *count += static_cast<std::size_t>(moved);
+    }
+}
+
 int serial_modem_line(SerialPort* port, int request, int* value) {
     if (request == kSetRts) {
         int bits = TIOCM_RTS;

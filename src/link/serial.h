@@ -54,6 +54,13 @@ enum SerialModemRequest : int { kSetRts = 0, kGetCts = 1 };
 [[nodiscard]] int serial_write(SerialPort* port, const uint8_t* data, std::size_t* length,
                                unsigned timeout_ms);
 
+// Reads and throws away what the line holds until it has been quiet for quiet_ms (0: only
+// what has already arrived); *count is the number of bytes thrown away. A line that keeps
+// talking is given at most limit_ms. Used to make sure no stray byte waits ahead of the
+// next reply.
+[[nodiscard]] int serial_discard(SerialPort* port, unsigned quiet_ms, unsigned limit_ms,
+                                 std::size_t* count);
+
 // kSetRts: asserts RTS when *value is non-zero, else negates it. kGetCts: *value = CTS (0/1).
 // Any other request: EINVAL, nothing done.
 [[nodiscard]] int serial_modem_line(SerialPort* port, int request, int* value);

@@ -86,7 +86,8 @@ const UsbFunctions* loaded_functions() {
 
 const char* library_text(const UsbFunctions& f) {
     const char* text = f.strerror();
-    return text != nullptr ? text : "unknown error";
+    // An empty reason would leave the message ending in ": " with nothing after it.
+    return text != nullptr && *text != '\0' ? text : "no reason given by the USB library";
 }
 
 // The library answers a failure with a negative errno value. Anything else that is not

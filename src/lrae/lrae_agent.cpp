@@ -42,14 +42,16 @@ uint8_t sum_of(const uint8_t* data, uint32_t count) {
 }
 
 // After a write frame: the data, their checksum, and the agent's result.
-int send_data(const uint8_t* data, uint32_t count) {
+int send_data(uint8_t block, uint8_t page, uint16_t address, const uint8_t* data,
+              uint32_t count) {
     int result = lrae_send(data, count, count * kByteTimeoutMs);
     const uint8_t checksum = sum_of(data, count);
     if (result == 0) {
         result = lrae_send(&checksum, 1, kChecksumTimeoutMs);
     }
     return result != 0 ? result
-                       : lrae_judge("communication failed, checksum error\n", "invalid response\n");
+                       : lrae_result("communication failed, checksum error\n", "write", block,
+                                     page, address);
 }
 
 int write_frame(uint8_t block, uint8_t page, uint16_t address, const uint8_t* data,
@@ -58,7 +60,7 @@ int write_frame(uint8_t block, uint8_t page, uint16_t address, const uint8_t* da
     be16_put(address, parameters + 2);
     be16_put(static_cast<uint16_t>(count), parameters + 4);
     const int result = lrae_frame(kLraeWrite, parameters, sizeof parameters);
-    return result != 0 ? result : send_data(data, count);
+    return result != 0 ? result : send_data(block, page, address, data, count);
 }
 
 }  // namespace

@@ -118,7 +118,8 @@ int erase_block0_sectors() {
                                                static_cast<uint8_t>(address & 0xFF)};
                 int result = lrae_frame(kLraeEraseSector, parameters, sizeof parameters);
                 if (result == 0) {
-                    result = lrae_judge("invalid response\n", "invalid response\n");
+                    result = lrae_result(nullptr, "sector erase", 0, static_cast<uint8_t>(page),
+                                         address);
                 }
                 if (result != 0) {
                     return result;

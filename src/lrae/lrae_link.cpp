@@ -1,5 +1,6 @@
 #include "lrae/lrae_link.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -26,6 +27,9 @@ constexpr unsigned kReceiveTimeoutMs = 10000;
 constexpr unsigned kProbeAttempts = 16;
 constexpr uint32_t kNoEntry = 0xFFFFFFFFU;
 constexpr unsigned kInfoSize = 256;
+constexpr unsigned kQuietByteTimes = 4;   // the line is settled after this many silent bytes ...
+constexpr unsigned kQuietFloorMs = 20;    // ... but never less (a USB adapter's latency)
+constexpr unsigned kSettleLimitMs = 500;  // a line that will not settle is judged at the header
 
 // The SCI divisors the boot loader tries, in its order (9 before 7), and the host rates from
 // the fastest.
@@ -79,6 +83,18 @@ int connect() {
     print_info("LRAE serial port <%s> baud rate <%lu bps>\n", s.port, s.baud);
     if ((result = synchronise()) != 0) {
         return result;
+    }
+    // An answer that came just after a probe's time-out makes the next probe look answered,
+    // and the boot loader answers that probe too: let the line settle and drop what arrived,
+    // or the extra 0xAA would be read as the load's acknowledge.
+    const auto byte_times_ms = static_cast<unsigned>(kQuietByteTimes * 10 * 1000 / s.baud);
+    std::size_t dropped = 0;
+    if ((result = serial_discard(&the_port, std::max(kQuietFloorMs, byte_times_ms + 1),
+                                 kSettleLimitMs, &dropped)) != 0) {
+        return result;
+    }
+    if (dropped > 0) {
+        print_debug("LRAE dropped <%zu> byte(s) after synchronisation\n", dropped);
     }
     const TargetModel& m = target();
     print_info("LRAE target synchronized\n");
@@ -287,6 +303,16 @@ int lrae_ram_load(const char* path, bool agent) {
         return refuse("RAM address outside allowable range\n");
     }
 
+    // The load's acknowledge is a single byte with no checksum: nothing may wait ahead of it.
+    std::size_t stray = 0;
+    if (const int result = serial_discard(&the_port, 0, kWriteTimeoutMs, &stray); result != 0) {
+        return result;
+    }
+    if (stray > 0) {
+        report_error("unexpected data from the LRAE boot loader (%zu byte%s)\n", stray,
+                     stray == 1 ? "" : "s");
+        return EIO;
+    }
     uint8_t header[4];
     be16_put(static_cast<uint16_t>(entry_address), header);
     be16_put(static_cast<uint16_t>(length), header + 2);
@@ -339,6 +365,24 @@ int lrae_frame(uint8_t command, const uint8_t* parameters, unsigned n) {
     return result != 0 ? result
                        : lrae_judge("communication failed, invalid checksum\n",
                                     "communication failed, unexpected answer\n");
+}
+
+int lrae_result(const char* checksum_message, const char* command, uint8_t block, uint8_t page,
+                uint16_t address) {
+    uint8_t answer = 0;
+    if (const int result = lrae_receive(&answer); result != 0) {
+        return result;
+    }
+    if (answer == kLraeGood) {
+        return 0;
+    }
+    if (answer == kLraeChecksumError && checksum_message != nullptr) {
+        report_error("%s", checksum_message);
+    } else {
+        report_error("invalid response <0x%02X> to %s: block <%u> page <0x%02X> address <0x%04X>\n",
+                     answer, command, block, page, address);
+    }
+    return EIO;
 }
 
 int lrae_judge(const char* checksum_message, const char* other_message) {

@@ -82,6 +82,12 @@ struct LraeBaudPair {
 // any other value other_message, and both return EIO.
 [[nodiscard]] int lrae_judge(const char* checksum_message, const char* other_message);
 
+// Receives the result byte of a command on one place of the FLASH: 0x00 returns 0; 0x55
+// reports checksum_message when there is one; any other value reports "invalid response
+// <0x..> to <command>: block <..> page <0x..> address <0x....>". Both EIO.
+[[nodiscard]] int lrae_result(const char* checksum_message, const char* command, uint8_t block,
+                              uint8_t page, uint16_t address);
+
 // Sends one agent frame (command, length n + 3, n parameters, checksum) and judges its
 // acknowledge byte. The command's further bytes are the caller's.
 [[nodiscard]] int lrae_frame(uint8_t command, const uint8_t* parameters, unsigned n);

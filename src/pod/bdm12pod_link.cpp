@@ -50,6 +50,18 @@ int set_rts(int value) {
     return serial_modem_line(&pod.port, kSetRts, &value);
 }
 
+// A byte nobody asked for (line noise, a pod that glitched) would shift every later reply
+// by one, so each command starts on an empty line: anything waiting fails the operation.
+int check_line_empty() {
+    std::size_t count = 0;
+    const int result = serial_discard(&pod.port, 0, kTimeoutMs, &count);
+    if (result != 0 || count == 0) {
+        return result;
+    }
+    report_error("unexpected data from the BDM12POD (%zu byte%s)\n", count, count == 1 ? "" : "s");
+    return EIO;
+}
+
 // Closes the port after a failure of the open and hands the failure back.
 int close_after(int result) {
     (void)serial_close(&pod.port);
@@ -151,6 +163,11 @@ int bdm12pod_open() {
     if ((result = serial_set_settings(&pod.port, &line)) != 0) {
         return close_after(result);
     }
+    // What the line held before this run is no reply to anything of ours.
+    std::size_t stale = 0;
+    if ((result = serial_discard(&pod.port, 0, kTimeoutMs, &stale)) != 0) {
+        return close_after(result);
+    }
     if ((result = bring_up()) != 0) {
         return close_after(result);
     }
@@ -210,6 +227,9 @@ int bdm12pod_eclock_word(unsigned long osc, uint16_t* word) {
 }
 
 int bdm12pod_send(const uint8_t* bytes, std::size_t count) {
+    if (const int result = check_line_empty(); result != 0) {
+        return result;
+    }
     for (std::size_t i = 0; i < count; ++i) {
         int result = set_rts(1);
         if (result == 0) {

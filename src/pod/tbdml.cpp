@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/console.h"
 #include "base/settings.h"
 #include "pod/tbdml_slots.h"
 #include "pod/tbdml_wire.h"
@@ -32,30 +33,51 @@ uint16_t word_of(const uint8_t* bytes) {
     return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
 }
 
-int status_only(uint8_t command) {
-    return tbdml_command(command, nullptr, 0, nullptr, TbdmlReply::kStatus, 0);
+// The pod gives no reason when it refuses a command (-1 from tbdml_command): the message
+// names the command and, where it has one, the address.
+int named(int result, const char* command) {
+    if (result == -1) {
+        report_error("TBDML refused the command <%s>\n", command);
+        return EIO;
+    }
+    return result;
+}
+
+int named_at(int result, const char* command, uint16_t address) {
+    if (result == -1) {
+        report_error("TBDML refused the command <%s> at address <0x%04X>\n", command, address);
+        return EIO;
+    }
+    return result;
+}
+
+int status_only(uint8_t command, const char* name) {
+    return named(tbdml_command(command, nullptr, 0, nullptr, TbdmlReply::kStatus, 0), name);
 }
 
 int background() {
-    return status_only(kBackground);
+    return status_only(kBackground, "background");
 }
 int go() {
-    return status_only(kGo);
+    return status_only(kGo, "go");
 }
 int trace1() {
-    return status_only(kTrace1);
+    return status_only(kTrace1, "trace1");
 }
 
 int read_byte(uint16_t address, uint8_t* value) {
     const uint8_t params[] = {low(address), high(address)};
-    return tbdml_command(kReadByte, params, sizeof params, value, TbdmlReply::kStatusData, 1);
+    return named_at(
+        tbdml_command(kReadByte, params, sizeof params, value, TbdmlReply::kStatusData, 1),
+        "read byte", address);
 }
 
 int read_word(uint16_t address, uint16_t* value) {
     const uint8_t params[] = {low(address), high(address)};
     uint8_t reply[2] = {};
-    const int result =
-        tbdml_command(kReadWord, params, sizeof params, reply, TbdmlReply::kStatusData, 2);
+    const int result = named_at(
+        tbdml_command(kReadWord, params, sizeof params, reply, TbdmlReply::kStatusData, 2),
+        "read word", address);
     if (result == 0) {
         *value = word_of(reply);
     }
@@ -64,23 +86,28 @@ int read_word(uint16_t address, uint16_t* value) {
 
 int write_bd_byte(uint16_t address, uint8_t value) {
     const uint8_t params[] = {low(address), high(address), value};
-    return tbdml_command(kWriteBdByte, params, sizeof params, nullptr, TbdmlReply::kStatus, 0);
+    return named_at(
+        tbdml_command(kWriteBdByte, params, sizeof params, nullptr, TbdmlReply::kStatus, 0),
+        "write BD byte", address);
 }
 
 int write_byte(uint16_t address, uint8_t value) {
     const uint8_t params[] = {low(address), high(address), value};
-    return tbdml_command(kWriteByte, params, sizeof params, nullptr, TbdmlReply::kNone, 0);
+    return named_at(tbdml_command(kWriteByte, params, sizeof params, nullptr, TbdmlReply::kNone, 0),
+                    "write byte", address);
 }
 
 int write_word(uint16_t address, uint16_t value) {
     const uint8_t params[] = {low(address), high(address), low(value), high(value)};
-    return tbdml_command(kWriteWord, params, sizeof params, nullptr, TbdmlReply::kNone, 0);
+    return named_at(tbdml_command(kWriteWord, params, sizeof params, nullptr, TbdmlReply::kNone, 0),
+                    "write word", address);
 }
 
 int read_reg(unsigned index, uint16_t* value) {
     uint8_t reply[12] = {};
-    const int result =
-        tbdml_command(kReadRegisters, nullptr, 0, reply, TbdmlReply::kStatusData, sizeof reply);
+    const int result = named(
+        tbdml_command(kReadRegisters, nullptr, 0, reply, TbdmlReply::kStatusData, sizeof reply),
+        "read registers");
     if (result != 0) {
         return result;
     }
@@ -96,8 +123,9 @@ int write_reg(unsigned index, uint16_t value) {
         return EINVAL;
     }
     const uint8_t params[] = {low(value), high(value)};
-    return tbdml_command(static_cast<uint8_t>(kWritePc + kRegisterPlace[index]), params,
-                         sizeof params, nullptr, TbdmlReply::kNone, 0);
+    return named(tbdml_command(static_cast<uint8_t>(kWritePc + kRegisterPlace[index]), params,
+                               sizeof params, nullptr, TbdmlReply::kNone, 0),
+                 "write register");
 }
 
 // The length of the next chunk of a block of `length` bytes at `address`.
@@ -114,10 +142,11 @@ int read_block(uint16_t address, uint8_t* buffer, uint32_t length) {
     while (length > 0) {
         const uint32_t chunk = chunk_of(address, length);
         const uint8_t params[] = {low(address), high(address), static_cast<uint8_t>(chunk)};
-        const int result =
+        const int result = named_at(
             bulk ? tbdml_bulk_command(kReadBlock, params, sizeof params, buffer, chunk)
                  : tbdml_command(kReadBlock, params, sizeof params, buffer, TbdmlReply::kStatusData,
-                                 chunk);
+                                 chunk),
+            "read block", address);
         if (result != 0) {
             return result;
         }
@@ -135,9 +164,10 @@ int write_block(uint16_t address, const uint8_t* data, uint32_t length) {
         uint8_t params[3 + kChunk] = {low(address), high(address), static_cast<uint8_t>(chunk)};
         std::memcpy(params + 3, data, chunk);
         const std::size_t count = 3 + chunk;
-        const int result =
+        const int result = named_at(
             bulk ? tbdml_bulk_command(kWriteBlock, params, count, nullptr, 0)
-                 : tbdml_command(kWriteBlock, params, count, nullptr, TbdmlReply::kNone, 0);
+                 : tbdml_command(kWriteBlock, params, count, nullptr, TbdmlReply::kNone, 0),
+            "write block", address);
         if (result != 0) {
             return result;
         }
@@ -152,7 +182,9 @@ int write_block(uint16_t address, const uint8_t* data, uint32_t length) {
 
 int tbdml_read_bd_byte(uint16_t address, uint8_t* value) {
     const uint8_t params[] = {low(address), high(address)};
-    return tbdml_command(kReadBdByte, params, sizeof params, value, TbdmlReply::kStatusData, 1);
+    return named_at(
+        tbdml_command(kReadBdByte, params, sizeof params, value, TbdmlReply::kStatusData, 1),
+        "read BD byte", address);
 }
 
 // The pod has no ACK, word-wide BD, READ_NEXT/WRITE_NEXT, GO_UNTIL or TAGGO commands.

@@ -157,20 +157,24 @@ int reset(uint8_t mode) {
         return refusal_as(result, "unable to reset target: reset line stuck\n", EIO);
     }
     sleep_ms(kResetMinimumMs);
-    if (mode == kResetNormalMode) {
-        // The part runs its program and its BDM stays inactive: there is nothing to ask, so
-        // one read after the minimum, whose value does not matter, ends the reset.
-        uint8_t ignored = 0;
-        (void)tbdml_read_bd_byte(0xFFFF, &ignored);
-        return 0;
-    }
-    // In special mode the part is ready once BDMSTS shows the BDM active. A part that never
-    // does is left to the connect that follows, as after the fixed wait this replaces.
+    // A BDM read ends the reset; what it gives does not matter, and a refusal neither (each
+    // read is the pod's plain command, so a refusal prints nothing). A failure of the link
+    // itself is reported once, here, and ends the reset. In special mode the part is ready
+    // once BDMSTS shows the BDM active, so the read is repeated until it does, up to
+    // kResetSettleMs; a part that never does is left to the connect that follows. In normal
+    // mode the part runs its program and its BDM stays inactive: one read is all.
+    const uint16_t at = mode == kResetNormalMode ? 0xFFFF : kBdmsts;
+    const uint8_t address[] = {static_cast<uint8_t>(at & 0xFF), static_cast<uint8_t>(at >> 8)};
     const uint64_t start = clock_ms();
     for (;;) {
         uint8_t status = kIdleLine;
-        if (tbdml_read_bd_byte(kBdmsts, &status) == 0 && status != kIdleLine &&
-            (status & kBdmact) != 0) {
+        const int read = tbdml_command(kReadBdByte, address, sizeof address, &status,
+                                       TbdmlReply::kStatusData, 1);
+        if (read != 0 && read != -1) {
+            return read;
+        }
+        if (mode == kResetNormalMode ||
+            (read == 0 && status != kIdleLine && (status & kBdmact) != 0)) {
             return 0;
         }
         const uint64_t now = clock_ms();

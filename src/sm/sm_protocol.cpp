@@ -21,6 +21,40 @@ constexpr uint8_t kCarriageReturn = 0x0D;
 constexpr uint8_t kNotRecognized = 0xE1;
 constexpr std::size_t kMaxBlock = 256;
 
+constexpr uint16_t kFstat = 0x0105;  // the monitor keeps the registers at 0x0000
+constexpr uint16_t kEstat = 0x0115;
+constexpr uint8_t kPviol = 0x20;
+constexpr uint8_t kAccerr = 0x10;
+
+bool explaining = false;  // the status read of an explanation is judged plainly
+
+// The monitor says only that the module failed: its status register says why. The first
+// line stays the monitor's; the second names the bit and what to check.
+void report_module_error(const char* first_line, uint16_t status_register, const char* module) {
+    uint8_t status = 0;
+    explaining = true;
+    const int result = sm_read_byte(status_register, &status);
+    explaining = false;
+    if (result != 0) {
+        return;  // the read has said what failed
+    }
+    if ((status & (kPviol | kAccerr)) == 0) {
+        report_error("%s", first_line);
+        return;
+    }
+    if ((status & kPviol) != 0) {
+        report_error(
+            "%s%s status <0x%02X>: protection violation - the address lies in a protected "
+            "area (check the protection settings and the file's addresses)\n",
+            first_line, module, status);
+    } else {
+        report_error(
+            "%s%s status <0x%02X>: access error - the memory was not erased, or the command "
+            "was refused (erase first, check the file's addresses)\n",
+            first_line, module, status);
+    }
+}
+
 // The monitor's error codes; every one of them is a failed target action.
 int judge(uint8_t code, uint8_t prompt) {
     switch (code) {
@@ -46,14 +80,22 @@ int judge(uint8_t code, uint8_t prompt) {
             report_error("SM byte write access to nonvolatile memory\n");
             break;
         case 0xE6:
-            report_error("SM FLASH error\n");
+            if (explaining) {
+                report_error("SM FLASH error\n");
+            } else {
+                report_module_error("SM FLASH error\n", kFstat, "FLASH");
+            }
             break;
         case 0xE7:
         case 0xE8:
             report_error("SM error code not implemented\n");
             break;
         case 0xE9:
-            report_error("SM EEPROM error\n");
+            if (explaining) {
+                report_error("SM EEPROM error\n");
+            } else {
+                report_module_error("SM EEPROM error\n", kEstat, "EEPROM");
+            }
             break;
         default:
             report_error("SM unknown error code 0x%02X\n", code);
@@ -120,7 +162,19 @@ int sm_prompt(bool sync) {
 
 int sm_command(uint8_t code, const uint8_t* arguments, std::size_t argument_count, uint8_t* reply,
                std::size_t reply_count) {
-    int result = send(&code, 1, kCommandTimeoutMs);
+    // The monitor's replies carry no checksum: a stray byte ahead of one would shift it and
+    // every later one, so each command starts on an empty line.
+    std::size_t stray = 0;
+    int result = serial_discard(&the_port, 0, kCommandTimeoutMs, &stray);
+    if (result != 0) {
+        return result;
+    }
+    if (stray > 0) {
+        report_error("unexpected data from the serial monitor (%zu byte%s)\n", stray,
+                     stray == 1 ? "" : "s");
+        return EIO;
+    }
+    result = send(&code, 1, kCommandTimeoutMs);
     if (result == 0 && argument_count > 0) {
         result = send(arguments, argument_count, kArgumentTimeoutMs);
     }

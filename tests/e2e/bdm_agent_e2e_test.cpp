@@ -110,13 +110,13 @@ TEST_F(BdmAgent, StatusesAndTimeOut) {
     const Case cases[] = {
         {{"-E"}, {"agent-status:1:0"}, "unable to proceed - oscillator frequency invalid"},
         {{"-E"}, {"agent-status:2:7"}, "unable to proceed - command not supported"},
-        {{"-H", app}, {"agent-status:0x44:11"}, "unable to proceed - unknown response"},
-        {{"-v", "-E"}, {"agent-status:0x55:8"}, "FLASH erase verify failed - unknown response"},
+        {{"-H", app}, {"agent-status:0x44:11"}, "unable to proceed - unknown response (status 0x44)"},
+        {{"-v", "-E"}, {"agent-status:0x55:8"}, "FLASH erase verify failed - unknown response (status 0x55)"},
         {{"-v", "-E"}, {"agent-status:3:8"}, "FLASH erase verify failed - memory not clear"},
         {{"-v", "-A"}, {"agent-status:3:2"}, "EEPROM erase verify failed - memory not clear"},
-        {{"-v", "-A"}, {"agent-status:9:2"}, "EEPROM erase verify failed - unknown response"},
+        {{"-v", "-A"}, {"agent-status:9:2"}, "EEPROM erase verify failed - unknown response (status 0x09)"},
         // The module's own refusal, as the agent reports it.
-        {{"-H", app}, {"flash-pviol:0x20"}, "unable to proceed - unknown response"},
+        {{"-H", app}, {"flash-pviol:0x20"}, "FLASH protection violation (PVIOL bit set)"},
         {{"-C", ee}, {"agent-hang:5"}, "BDM active wait timed out"},  // waits its 5 s
     };
     for (const Case& c : cases) {

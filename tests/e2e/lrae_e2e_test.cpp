@@ -490,8 +490,10 @@ TEST_F(LraeSession, AgentAndBootLoaderFaultsEndTheRunWithTheirMessage) {
          {"-H", blink_lrae},
          "communication failed, checksum error\n"},
         // The reset vector at 0xFFFE is the boot loader's and programmed already.
-        {{}, {"-H", blink}, "invalid response\n"},
-        {{"--fault", "result:0x09:0x01,after=3"}, {"-Z", "-E"}, "invalid response\n"},
+        {{}, {"-H", blink}, "invalid response <0x04> to write: block <0> page <0x3F> address <0xBFFC>\n"},
+        {{"--fault", "result:0x09:0x01,after=3"},
+         {"-Z", "-E"},
+         "invalid response <0x01> to sector erase: block <0> page <0x3C> address <0x8600>\n"},
         {{"--fault", "result:0x07:0x01", "--unprotected"},
          {"-E"},
          "communication failed, invalid response received\n"},

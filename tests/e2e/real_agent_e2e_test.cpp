@@ -158,7 +158,7 @@ TEST_F(RealAgent, FaultsAsTheAgentReportsThem) {
         {"weak EEPROM byte", "dp256", {}, {"-A", "-C", ee}, {"weak-eeprom:0x3"}, "16M", "",
          "EEPROM data verify error at address <0x4002> value <0xD2FF> expected <0xD2C3>", 5},
         {"protected area", "dp256", {"-E", "-H", protect}, {"-H", top}, {}, "16M", "",
-         "unable to proceed - unknown response", 0x20},
+         "FLASH protection violation (PVIOL bit set)", 0x20},
         // The agent takes the oscillator in 16 bits of kHz: one that does not fit is refused
         // before the agent is loaded (cut, it would reach the agent as 0 kHz).
         {"no clock divider", "dp256", {}, {"-E"}, {}, "65536000", "",

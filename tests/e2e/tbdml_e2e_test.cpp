@@ -186,7 +186,10 @@ TEST_F(TbdmlSession, RefusalsAndRepliesThatAreNotData) {
          {},
          "device communication failed: unknown response\n",
          "BDM status <enabled,active,unsecured> clock <bus>\n"},
-        {{"usb-refuse:0x33"}, {}, "", "BDM status <enabled,active,unsecured> clock <bus>\n"},
+        {{"usb-refuse:0x33"},
+         {},
+         "TBDML refused the command <read word> at address <0x001A>\n",
+         "BDM status <enabled,active,unsecured> clock <bus>\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sim.empty() ? c.args.back() : c.sim.front());

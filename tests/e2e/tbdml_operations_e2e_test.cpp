@@ -134,7 +134,7 @@ TEST_F(TbdmlOperations, RefusedOrShortBlocksEndTheOperation) {
     const std::string ram_file =
         srec("ram.s19", s_record('1', 0x2001, pattern(75, 3)) + s_record('9', 0x2001));
     const Case cases[] = {
-        {"usb-refuse:0x37", false, {"-G", back}, ""},
+        {"usb-refuse:0x37", false, {"-G", back}, "TBDML refused the command <read block> at address <0x8000>\n"},
         {"usb-short:0x37", false, {"-G", back}, "device communication failed: unknown response\n"},
         {"usb-short:0x37", true, {"-G", back}, "device communication failed: unknown response\n"},
         {"usb-short:0x37:1", true, {"-G", back}, "device communication failed: unknown response\n"},
@@ -146,7 +146,10 @@ TEST_F(TbdmlOperations, RefusedOrShortBlocksEndTheOperation) {
          true,
          {"-X", ram_file},
          "device communication failed: unknown response\n"},
-        {"usb-refuse:0x41,after=1", true, {"-X", ram_file}, ""},
+        {"usb-refuse:0x41,after=1",
+         true,
+         {"-X", ram_file},
+         "TBDML refused the command <write block> at address <0x2020>\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.fault) + (c.with_bulk ? " -Y" : ""));

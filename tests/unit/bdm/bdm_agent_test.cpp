@@ -85,9 +85,9 @@ TEST_F(AgentTest, StatusCodes) {
         {0, true, 0, ""},
         {1, true, EINVAL, "unable to proceed - oscillator frequency invalid"},
         {2, true, EOPNOTSUPP, "unable to proceed - command not supported"},
-        {3, false, EINVAL, "unable to proceed - unknown response"},
+        {3, false, EINVAL, "unable to proceed - unknown response (status 0x03)"},
         {3, true, 0, ""},
-        {0x7F, false, EINVAL, "unable to proceed - unknown response"},
+        {0x7F, false, EINVAL, "unable to proceed - unknown response (status 0x7F)"},
         {0x7F, true, 0, ""},
     };
     use("FTS256K", "EETS4K", agent_keys({}));

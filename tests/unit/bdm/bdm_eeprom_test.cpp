@@ -78,7 +78,7 @@ TEST_F(EepromTest, DirectWriteWidensToWholeWords) {
     EXPECT_NE(out.find("EEPROM write: address range <0x0101-0x0104> length <0x0004>\n"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("EEPROM write: data size <4096 B>"), std::string::npos) << out;
+    EXPECT_NE(out.find("EEPROM write: data size <6 B>"), std::string::npos) << out;
 
     // A file without data records writes and verifies nothing.
     pod.clear_calls();
@@ -158,7 +158,7 @@ TEST_F(EepromTest, EraseAndItsVerifyByBothMethods) {
     const Case cases[] = {
         {0, 0, ""},
         {3, EIO, "EEPROM erase verify failed - memory not clear"},
-        {0x44, EINVAL, "EEPROM erase verify failed - unknown response"},
+        {0x44, EINVAL, "EEPROM erase verify failed - unknown response (status 0x44)"},
     };
     for (const Case& c : cases) {
         use("FTS256K", "EETS4K", agent_keys({"bdm_eeprom_erase"}));

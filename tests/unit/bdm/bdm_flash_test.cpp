@@ -213,7 +213,7 @@ TEST_F(FlashTest, AgentEraseAndVerifyPerBlock) {
     pod.on_go = nullptr;
     agent.install(pod);
     EXPECT_EQ(run([] { return bdm_flash_erase(0); }), EINVAL);
-    EXPECT_EQ(err, "\nerror: FLASH erase verify failed - unknown response\n");
+    EXPECT_EQ(err, "\nerror: FLASH erase verify failed - unknown response (status 0x55)\n");
     EXPECT_EQ(agent.commands.size(), 5U);
 }
 

@@ -166,7 +166,7 @@ TEST_F(LraeFlashTest, WriteBlockGoesThroughTheWindow) {
     peer.step(with_data, {0x04});
     peer.start();
     const char* messages[] = {"", "\nerror: communication failed, checksum error\n",
-                              "\nerror: invalid response\n"};
+                              "\nerror: invalid response <0x04> to write: block <3> page <0x31> address <0x8100>\n"};
     const int results[] = {0, EIO, EIO};
     for (int i = 0; i < 3; ++i) {
         testing::internal::CaptureStderr();

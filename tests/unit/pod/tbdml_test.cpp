@@ -427,14 +427,14 @@ TEST_F(TbdmlTest, RepliesThatAreNotDataAreNeverUsed) {
         const char* message;  // "" for none
     };
     const Case cases[] = {
-        {"usb-refuse:0x33", 0, -1, ""},
+        {"usb-refuse:0x33", 0, EIO, "TBDML refused the command <read word> at address <0x2000>\n"},
         {"usb-unknown:0x33", 0, EIO, "device communication failed: unknown command\n"},
         {"usb-empty:0x33", 0, EIO, "device communication failed: unknown response\n"},
         {"usb-short:0x33", 0, EIO, "device communication failed: unknown response\n"},
         {"usb-short:0x33:1", 0, EIO, "device communication failed: unknown response\n"},
-        {"usb-refuse:0x37", 0, -1, ""},
+        {"usb-refuse:0x37", 0, EIO, "TBDML refused the command <read block> at address <0x2000>\n"},
         {"usb-short:0x37", 0, EIO, "device communication failed: unknown response\n"},
-        {"usb-refuse:0x37", 1, -1, ""},
+        {"usb-refuse:0x37", 1, EIO, "TBDML refused the command <read block> at address <0x2000>\n"},
         {"usb-short:0x37", 1, EIO, "device communication failed: unknown response\n"},
         {"usb-short:0x37:2", 1, EIO, "device communication failed: unknown response\n"},
         {"usb-empty:0x37", 1, EIO, "device communication failed: unknown response\n"},
@@ -470,8 +470,8 @@ TEST_F(TbdmlTest, RepliesThatAreNotDataAreNeverUsed) {
     settings().tbdml_bulk = 0;
     EXPECT_EQ(pod.write_block(0x2000, data, 3), 0);
     settings().tbdml_bulk = 1;
-    EXPECT_EQ(capture([&] { return pod.write_block(0x2000, data, 3); }), -1) << "in bulk it is";
-    EXPECT_EQ(err, "");
+    EXPECT_EQ(capture([&] { return pod.write_block(0x2000, data, 3); }), EIO) << "in bulk it is";
+    EXPECT_EQ(err, "\nerror: TBDML refused the command <write block> at address <0x2000>\n");
 }
 
 TEST_F(TbdmlTest, ResetsAndTheirRefusal) {

@@ -52,7 +52,11 @@ TEST_F(SmProtocolTest, PromptErrorCodes) {
         Bytes prompt;
         int result;
         std::string message;
+        Bytes status_read = {};  // a FLASH or EEPROM error reads the module's status: its exchange
+        uint8_t status = 0;
     };
+    const Bytes fstat = {0xA1, 0x01, 0x05};
+    const Bytes estat = {0xA1, 0x01, 0x15};
     const Case cases[] = {
         {{0xE0, 0x55, '>'}, 0, ""},
         {{0xE0, 0x00, '<'}, EIO, "unexpected target prompt char\n"},
@@ -61,14 +65,28 @@ TEST_F(SmProtocolTest, PromptErrorCodes) {
         {{0xE3, 0x00, '>'}, EIO, "SM stack pointer out of range\n"},
         {{0xE4, 0x00, '>'}, EIO, "SM invalid write SP value\n"},
         {{0xE5, 0x00, '>'}, EIO, "SM byte write access to nonvolatile memory\n"},
-        {{0xE6, 0x00, 'x'}, EIO, "SM FLASH error\n"},
+        {{0xE6, 0x00, 'x'}, EIO, "SM FLASH error\n", fstat, 0x40},
+        {{0xE6, 0x00, '>'},
+         EIO,
+         "SM FLASH error\nFLASH status <0xE0>: protection violation - the address lies in a "
+         "protected area (check the protection settings and the file's addresses)\n",
+         fstat,
+         0xE0},
         {{0xE7, 0x00, '>'}, EIO, "SM error code not implemented\n"},
         {{0xE8, 0x00, '>'}, EIO, "SM error code not implemented\n"},
-        {{0xE9, 0x00, '>'}, EIO, "SM EEPROM error\n"},
+        {{0xE9, 0x00, '>'},
+         EIO,
+         "SM EEPROM error\nEEPROM status <0xD0>: access error - the memory was not erased, or "
+         "the command was refused (erase first, check the file's addresses)\n",
+         estat,
+         0xD0},
         {{0x3E, 0x00, '>'}, EIO, "SM unknown error code 0x3E\n"},
     };
     for (const Case& c : cases) {
         peer.step({0xA2, 0x00, 0x30, 0x3C}, c.prompt);
+        if (!c.status_read.empty()) {
+            peer.step(c.status_read, {c.status, 0xE0, 0x00, '>'});
+        }
     }
     peer.start();
     for (const Case& c : cases) {
@@ -90,6 +108,7 @@ TEST_F(SmProtocolTest, SynchronisationHuntsForThePrompt) {
 TEST_F(SmProtocolTest, SynchronisationAcceptsSuccessButJudgesOtherCodes) {
     peer.step({0x0D}, {'>', 0xE0, 0x00, '>'});
     peer.step({0x0D}, {0xE9, 0x00, '>'});
+    peer.step({0xA1, 0x01, 0x15}, {0x00, 0xE0, 0x00, '>'});
     peer.start();
     testing::internal::CaptureStderr();
     EXPECT_EQ(sm_synchronise(), 0);
@@ -133,6 +152,7 @@ TEST_F(SmProtocolTest, MemoryAccessCommands) {
 
 TEST_F(SmProtocolTest, ReadWordKeepsTheValueOnAMonitorError) {
     peer.step({0xA3, 0x00, 0x1A}, {0x12, 0x34, 0xE6, 0x00, '>'});
+    peer.step({0xA1, 0x01, 0x05}, {0x00, 0xE0, 0x00, '>'});
     uint16_t word = 0xBEEF;
     EXPECT_EQ(exchange([&] { return sm_read_word(0x001A, &word); }), EIO);
     EXPECT_EQ(word, 0xBEEF);
