@@ -14,6 +14,7 @@
 #include "base/console.h"
 #include "base/progress.h"
 #include "base/settings.h"
+#include "mcu/status_report.h"
 #include "memops/eeprom_frames.h"
 #include "memops/memory_image.h"
 #include "srec/srec.h"
@@ -45,6 +46,11 @@ int prepare(const char* key, const char* what, bool refuse_secured, BdmMethod* m
     if (target().eeprom_size == 0) {
         report_error("%s not possible - no EEPROM memory\n", what);
         return EINVAL;
+    }
+    // Through a window that is off or hidden the pod would read and write FLASH, registers
+    // or RAM in the EEPROM's name.
+    if (const int result = eeprom_window_check(what); result != 0) {
+        return result;
     }
     if (refuse_secured && target().secured != 0 && settings().force == 0) {
         report_error("%s not possible - MCU secured (-f option forces the operation)\n%s", what,

@@ -4,11 +4,12 @@
 #include <cerrno>
 #include <vector>
 
-#include "bdm/bdm_operations.h"
-#include "bdm/bdm_state.h"
 #include "base/console.h"
 #include "base/progress.h"
 #include "base/settings.h"
+#include "bdm/bdm_operations.h"
+#include "bdm/bdm_state.h"
+#include "mcu/status_report.h"
 #include "memops/memory_image.h"
 #include "srec/srec.h"
 #include "target/target_model.h"
@@ -53,6 +54,9 @@ int ram_load(const char* path, RamLoadKind kind) {
     BdmEngineState& state = bdm_state();
     const TargetModel& m = target();
     const bool agent = kind == RamLoadKind::kAgent;
+    if (const int result = ram_window_check(agent ? "RAM agent load" : "RAM load"); result != 0) {
+        return result;
+    }
     if (!agent) {
         state.agent_loaded = false;
     }

@@ -16,8 +16,9 @@ namespace zelv {
 // failure's errno value (reported).
 [[nodiscard]] int preread_before_open(int argc, char** argv, const InterfaceOps& entry);
 
-// After open, before the first operation: places every EEPROM image in the window the
-// connection found. Returns 0 or EINVAL (reported).
+// After open, before the first operation: refuses EEPROM and RAM operations whose window the
+// connection found off or hidden, and places every EEPROM image in the EEPROM window.
+// Returns 0 or EINVAL (reported).
 [[nodiscard]] int preread_after_open(int argc, char** argv);
 
 // Forgets the files (the end of the run).

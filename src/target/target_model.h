@@ -47,6 +47,9 @@ struct TargetModel {
     uint32_t ram_space = 0;
     uint32_t eeprom_base = 0;
     uint32_t eeprom_space = 0;
+    // EEON as the status report found it: the EEPROM shows in the map at all (the HCS12X's
+    // window always does).
+    int eeprom_enabled = 1;
     int security_erased = 0;
     int unsecured = 0;
     int secured = 0;
