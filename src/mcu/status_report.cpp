@@ -82,6 +82,7 @@ int read_memory_map(TargetModel& m, Registers& r) {
         m.eeprom_space = 0x800;
         m.eeprom_enabled = 1;
     }
+    m.memory_map_read = 1;
     return 0;
 }
 
@@ -248,7 +249,7 @@ void bound_to_windows(TargetModel& m) {
 
 int eeprom_window_check(const char* what) {
     const TargetModel& m = target();
-    if (m.eeprom_size == 0) {
+    if (m.memory_map_read == 0 || m.eeprom_size == 0) {
         return 0;
     }
     const uint32_t initee = init_register(m, kInitee);
@@ -284,7 +285,8 @@ int eeprom_window_check(const char* what) {
 
 int ram_window_check(const char* what) {
     const TargetModel& m = target();
-    if (!overlap(m.ram_base, m.ram_size, m.register_base, m.register_space)) {
+    if (m.memory_map_read == 0 ||
+        !overlap(m.ram_base, m.ram_size, m.register_base, m.register_space)) {
         return 0;
     }
     report_error(
