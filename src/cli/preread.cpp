@@ -126,6 +126,9 @@ int preread_before_open(int argc, char** argv, const InterfaceOps& entry) {
                 (row->use == FileUse::kFlashImage || row->use == FileUse::kFlashCompare)) {
                 result =
                     check_flash_image(operation.argument, entry, row->use == FileUse::kFlashImage);
+            } else if (result == 0 && row->use == FileUse::kRamImage &&
+                       entry.ram_image_check != nullptr) {
+                result = entry.ram_image_check(operation.argument);
             }
         }
         if (result != 0) {

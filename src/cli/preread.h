@@ -12,7 +12,7 @@ namespace zelv {
 
 // Before open: reads every input file (syntax and checksums), places each FLASH image in the
 // selected address format and lets the interface check it against its resident program,
-// and checks that the folder of every output file can be written. Returns 0 or the first
+// lets the interface place each RAM image where it knows the RAM window already, and checks that the folder of every output file can be written. Returns 0 or the first
 // failure's errno value (reported).
 [[nodiscard]] int preread_before_open(int argc, char** argv, const InterfaceOps& entry);
 

@@ -156,5 +156,23 @@ TEST_F(SecuredPart, MemoryWindowsThePartDoesNotShowAreRefused) {
     }
 }
 
+// Where the description fixes the RAM window (the HCS12X; INITRM by an init byte), a -X file
+// outside it stops the run before the erase in front of it.
+TEST_F(SecuredPart, RamImageOutsideAKnownWindowIsRefusedBeforeOpen) {
+    const std::string prog =
+        srec("prog.s19", s_record('1', 0x4000, {0x20, 0xFE}) + s_record('9', 0x4000));
+    const std::string app = srec("app.s19", s_record('1', 0xC000, {1, 2}));
+    for (const std::string part : {"dp256", "xdp512"}) {
+        SCOPED_TRACE(part);
+        fresh(part);
+        ASSERT_EQ(zelv(part, {"-q", "-F", "-H", app}).status, 0);
+        const std::vector<uint8_t> before = flash(part);
+        const test::ProcessResult r = zelv(part, {"-q", "-E", "-X", prog});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "\nerror: " + prog + ":1: data block address <0x4000> out of range\n");
+        EXPECT_EQ(flash(part), before);
+    }
+}
+
 }  // namespace
 }  // namespace zelv::e2e
