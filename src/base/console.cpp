@@ -43,6 +43,15 @@ void report_warning(const char* format, ...) {
     std::fflush(stderr);
 }
 
+void report_hint(const char* format, ...) {
+    std::fputs("hint: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fflush(stderr);
+}
+
 void print_info(const char* format, ...) {
     if (!settings().verbose) {
         return;

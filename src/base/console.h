@@ -21,6 +21,10 @@ int report_error(const char* format, ...) ZELV_PRINTF(1, 2);
 // warning is about what the run will do, and the run goes on.
 void report_warning(const char* format, ...) ZELV_PRINTF(1, 2);
 
+// Writes "hint: " and the formatted message to standard error: the line that follows an
+// error already reported, saying what gets the user further.
+void report_hint(const char* format, ...) ZELV_PRINTF(1, 2);
+
 // Prints to standard output while `verbose` is set.
 void print_info(const char* format, ...) ZELV_PRINTF(1, 2);
 

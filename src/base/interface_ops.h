@@ -70,6 +70,11 @@ struct InterfaceOps {
     // Returns 0, or EINVAL after naming the overlapping range and the area.
     int (*flash_image_check)(const uint8_t* image, uint32_t size);
 
+    // Refuses a -X file whose data lies outside the RAM window the target model already
+    // knows before the connection (the reader's "data block address ... out of range" with
+    // file and line, EINVAL); where the window is only found on the connected MCU, accepts.
+    int (*ram_image_check)(const char* path);
+
     // The operation letters this interface refuses whatever the target ("XSU" ...): their
     // slots only report and fail, so the driver calls them before open.
     const char* refused_operations;

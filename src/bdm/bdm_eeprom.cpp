@@ -7,14 +7,16 @@
 #include <new>
 #include <vector>
 
-#include "bdm/bdm_agent.h"
-#include "bdm/bdm_nvm.h"
-#include "bdm/bdm_operations.h"
-#include "bdm/bdm_state.h"
 #include "base/bytes.h"
 #include "base/console.h"
 #include "base/progress.h"
 #include "base/settings.h"
+#include "bdm/bdm_agent.h"
+#include "bdm/bdm_connect.h"
+#include "bdm/bdm_nvm.h"
+#include "bdm/bdm_operations.h"
+#include "bdm/bdm_state.h"
+#include "mcu/status_report.h"
 #include "memops/eeprom_frames.h"
 #include "memops/memory_image.h"
 #include "srec/srec.h"
@@ -47,12 +49,24 @@ int prepare(const char* key, const char* what, bool refuse_secured, BdmMethod* m
         report_error("%s not possible - no EEPROM memory\n", what);
         return EINVAL;
     }
+    // Through a window that is off or hidden the pod would read and write FLASH, registers
+    // or RAM in the EEPROM's name.
+    if (const int result = eeprom_window_check(what); result != 0) {
+        return result;
+    }
     if (refuse_secured && target().secured != 0 && settings().force == 0) {
         report_error("%s not possible - MCU secured (-f option forces the operation)\n%s", what,
                      kSecuredHint);
         return EIO;
     }
     return 0;
+}
+
+// After an erase of a secured part: a part now blank in FLASH and EEPROM is found unsecured
+// at the next reset, so the engine connects again, as unsecuring does, for the operations
+// after this one to see the part as it is.
+int reconnect_if(bool secured) {
+    return secured ? bdm_connect(false) : 0;
 }
 
 // One agent EEPROM write: the bytes into the data buffer, their EEPROM address at +2 and
@@ -244,13 +258,15 @@ int bdm_eeprom_read(const char* path) {
     if (result != 0) {
         return result;
     }
-    return eeprom_read_frame(path, kReadChunk, active_pod().read_block);
+    return eeprom_read_frame(path, kReadChunk, active_pod().read_block, secured_read_check);
 }
 
 int bdm_eeprom_erase() {
     BdmMethod method = BdmMethod::kDirect;
     int result = prepare("bdm_eeprom_erase", "EEPROM erase", false, &method);
-    const bool agent = method == BdmMethod::kAgent;
+    // A secured part is erased without -f, by the registers: its BDM runs no code.
+    const bool secured = target().secured != 0;
+    const bool agent = method == BdmMethod::kAgent && !secured;
     if (result == 0 && agent) {
         result = agent_require();
     }
@@ -262,7 +278,7 @@ int bdm_eeprom_erase() {
     }
     print_info("EEPROM erase: memory erased\n");
     if (settings().verify == 0) {
-        return 0;
+        return reconnect_if(secured);
     }
     if (agent) {
         uint8_t status = 0;
@@ -293,7 +309,7 @@ int bdm_eeprom_erase() {
         }
     }
     print_info("EEPROM erase: verify ok\n");
-    return 0;
+    return reconnect_if(secured);
 }
 
 namespace {

@@ -2,13 +2,14 @@
 // description chooses for each.
 #include <cerrno>
 
+#include "base/console.h"
+#include "base/settings.h"
 #include "bdm/bdm_agent.h"
+#include "bdm/bdm_connect.h"
 #include "bdm/bdm_flash_agent.h"
 #include "bdm/bdm_flash_direct.h"
 #include "bdm/bdm_operations.h"
 #include "bdm/bdm_state.h"
-#include "base/console.h"
-#include "base/settings.h"
 #include "memops/flash_frames.h"
 #include "target/target_model.h"
 
@@ -61,9 +62,10 @@ int bdm_flash_read(const char* path) {
         return result;
     }
     if (method == BdmMethod::kAgent) {
-        return flash_read_frame(path, bdm_state().agent_buffer_size, agent_flash_read_chunk);
+        return flash_read_frame(path, bdm_state().agent_buffer_size, agent_flash_read_chunk,
+                                secured_read_check);
     }
-    return flash_read_frame(path, kDirectReadChunk, bdm_flash_read_chunk);
+    return flash_read_frame(path, kDirectReadChunk, bdm_flash_read_chunk, secured_read_check);
 }
 
 int bdm_flash_write(const char* path) {
@@ -98,14 +100,16 @@ int bdm_flash_erase(int unsecure) {
     if (result == 0) {
         result = flash_check_module("FLASH erase");
     }
-    // A secured part is erased without -f: erasing is how it is brought back.
-    if (result == 0 && method == BdmMethod::kAgent) {
+    // A secured part is erased without -f: erasing is how it is brought back. Its BDM runs
+    // no code, so the registers erase it whatever the method keys say.
+    const bool secured = target().secured != 0;
+    const bool agent = method == BdmMethod::kAgent && !secured;
+    if (result == 0 && agent) {
         result = agent_require();
     }
     if (result != 0) {
         return result;
     }
-    const bool agent = method == BdmMethod::kAgent;
     if (agent) {
         if ((result = agent_flash_erase()) != 0) {
             return result;
@@ -124,9 +128,26 @@ int bdm_flash_erase(int unsecure) {
         }
         print_info("FLASH erase: verify ok\n");
     }
+    // The erase changed what a reset finds: connect again, as unsecuring does, so that the
+    // operations after this one see the part as it is now.
+    if (secured && (result = bdm_connect(false)) != 0) {
+        return result;
+    }
     if (unsecure != 0) {
+        // Only a part found blank at the reset takes the security word; an EEPROM that still
+        // holds data keeps it secured.
+        if (target().secured != 0) {
+            report_error(
+                "FLASH erase: security byte not programmed - the EEPROM still holds data, which "
+                "keeps the part secured\nhint: -U erases FLASH and EEPROM and unsecures the "
+                "part\n");
+            return EIO;
+        }
         result = agent ? agent_flash_security_word(kUnsecuredWord)
                        : direct_security_word(kUnsecuredWord);
+        if (result == 0 && secured) {
+            result = bdm_connect(false);
+        }
         if (result != 0) {
             return result;
         }

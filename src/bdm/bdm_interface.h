@@ -28,6 +28,7 @@ namespace zelv {
         .reserved = bdm_reserved,
         .reset = bdm_reset,
         .flash_image_check = nullptr,
+        .ram_image_check = bdm_ram_image_check,
         .refused_operations = nullptr,
         .connection_options = options,
         .flash_verify = bdm_flash_verify,

@@ -17,6 +17,10 @@ namespace zelv {
 // -X: loads an S-record file into target RAM and starts it there.
 [[nodiscard]] int bdm_ram_run(const char* path);
 
+// Before open: a -X file checked against the RAM window the description fixes (the HCS12X's
+// window; an INITRM init byte on the HC12 and HCS12); other parts pass.
+[[nodiscard]] int bdm_ram_image_check(const char* path);
+
 // -U, -S: unsecure (erase and program the security byte unsecured) and secure the part.
 [[nodiscard]] int bdm_unsecure();
 [[nodiscard]] int bdm_secure();

@@ -4,13 +4,16 @@
 #include <cerrno>
 #include <vector>
 
-#include "bdm/bdm_operations.h"
-#include "bdm/bdm_state.h"
 #include "base/console.h"
 #include "base/progress.h"
 #include "base/settings.h"
+#include "bdm/bdm_connect.h"
+#include "bdm/bdm_operations.h"
+#include "bdm/bdm_state.h"
+#include "mcu/status_report.h"
 #include "memops/memory_image.h"
 #include "srec/srec.h"
+#include "target/description.h"
 #include "target/target_model.h"
 
 namespace zelv {
@@ -19,6 +22,8 @@ namespace {
 constexpr unsigned kInfoSize = 256;
 constexpr uint32_t kNoEntry = 0xFFFFFFFFU;
 constexpr uint32_t kLoadChunk = 256;
+constexpr uint16_t kInitrmAddress = 0x0010;
+constexpr uint16_t kInitrgAddress = 0x0011;
 
 int write_image(const std::vector<uint8_t>& image, uint32_t lowest, uint32_t length) {
     const TargetModel& m = target();
@@ -39,7 +44,83 @@ int write_image(const std::vector<uint8_t>& image, uint32_t lowest, uint32_t len
     return 0;
 }
 
+// The RAM window predicted before open, for the check's address map.
+uint32_t predicted_base = 0;
+uint32_t predicted_size = 0;
+
+uint32_t predicted_offset(uint32_t address) {
+    if (address >= predicted_base &&
+        uint64_t{address} < uint64_t{predicted_base} + predicted_size) {
+        return address - predicted_base;
+    }
+    return predicted_size;
+}
+
+// The last init byte the description writes to `address`, if any.
+bool init_byte_for(uint16_t address, uint8_t* value) {
+    bool found = false;
+    (void)description_get(nullptr, true);
+    for (const char* text = description_get("bdm_init_byte", false); text != nullptr;
+         text = description_get("bdm_init_byte", false)) {
+        uint16_t at = 0;
+        uint8_t byte = 0;
+        if (bdm_parse_init_byte(text, &at, &byte) && at == address) {
+            *value = byte;
+            found = true;
+        }
+    }
+    return found;
+}
+
+// The RAM window as the connection will find it, where the description alone decides it:
+// the HCS12X's fixed window; on the HC12 and HCS12 the INITRM the init bytes write (with the
+// registers left at 0, and on the HCS12 the RAM space its size needs: the smallest of 2, 4,
+// 8 and 16 KB that holds it, as MEMSIZ gives it).
+bool predict_ram_window(uint32_t* base, uint32_t* size) {
+    const TargetModel& m = target();
+    if (m.family_id == kFamilyHcs12x) {
+        *base = 0x1000;
+        *size = std::min<uint32_t>(m.ram_size, 0x3000);
+        return true;
+    }
+    uint8_t initrm = 0;
+    uint8_t initrg = 0;
+    if ((m.family_id != kFamilyHc12 && m.family_id != kFamilyHcs12) ||
+        init_byte_for(kInitrgAddress, &initrg) || !init_byte_for(kInitrmAddress, &initrm)) {
+        return false;
+    }
+    *size = m.ram_size;
+    *base = (static_cast<uint32_t>(initrm) << 8) & 0xF800;
+    if (m.family_id == kFamilyHc12) {
+        return true;
+    }
+    uint32_t space = 0x800;
+    while (space < m.ram_size && space < 0x4000) {
+        space <<= 1;
+    }
+    if (space < m.ram_size) {
+        return false;
+    }
+    *base &= ~(space - 1);
+    if ((initrm & 1) != 0) {
+        *base += space - m.ram_size;  // RAMHAL
+    }
+    return true;
+}
+
 }  // namespace
+
+int bdm_ram_image_check(const char* path) {
+    if (!predict_ram_window(&predicted_base, &predicted_size) || predicted_size == 0) {
+        return 0;
+    }
+    std::vector<uint8_t> image;
+    if (const int result = allocate_image(&image, predicted_size); result != 0) {
+        return result;
+    }
+    return srec_read(path, nullptr, 0, image.data(), predicted_size, nullptr, nullptr, nullptr,
+                     nullptr, predicted_offset);
+}
 
 uint32_t ram_address_to_offset(uint32_t address) {
     const TargetModel& m = target();
@@ -53,6 +134,9 @@ int ram_load(const char* path, RamLoadKind kind) {
     BdmEngineState& state = bdm_state();
     const TargetModel& m = target();
     const bool agent = kind == RamLoadKind::kAgent;
+    if (const int result = ram_window_check(agent ? "RAM agent load" : "RAM load"); result != 0) {
+        return result;
+    }
     if (!agent) {
         state.agent_loaded = false;
     }

@@ -3,13 +3,13 @@
 // so that the target model's security flags describe the new state.
 #include <cerrno>
 
+#include "base/console.h"
+#include "base/settings.h"
 #include "bdm/bdm_connect.h"
 #include "bdm/bdm_eeprom.h"
 #include "bdm/bdm_flash_direct.h"
 #include "bdm/bdm_operations.h"
 #include "bdm/bdm_state.h"
-#include "base/console.h"
-#include "base/settings.h"
 #include "target/target_model.h"
 
 namespace zelv {
@@ -40,6 +40,10 @@ int bdm_secure() {
     int result = flash_check_module("secure");
     if (result == 0) {
         result = program_security_word(kSecuredWord);
+        // A secured part's FLASH refuses the program command (ACCERR) until it is erased.
+        if (result == EIO && m.secured != 0) {
+            report_hint("the security byte can only be programmed after an erase (-E)\n");
+        }
     }
     if (result == 0) {
         result = bdm_connect(false);

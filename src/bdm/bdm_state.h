@@ -13,6 +13,12 @@ inline constexpr const char* kSecuredHint =
     "hint: the part is secured, which keeps the BDM out of its memory; -U (or -F before "
     "writing) makes it usable by erasing it\n";
 
+// For the read frames: a forced read (-f) of a part the status report found secured that
+// returned nothing but zeros read the BDM's view of a secured part, not its memory (a part
+// unsecured through its backdoor key reads real data), and must not leave a file of zeros
+// as a success. Reports and returns EIO then; 0 otherwise.
+[[nodiscard]] int secured_read_check(const char* what, const uint8_t* image, uint32_t size);
+
 inline constexpr uint16_t kSelectionUnknown = 0xFFFF;
 
 struct BdmEngineState {

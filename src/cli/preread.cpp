@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "mcu/status_report.h"
 #include "memops/eeprom_frames.h"
 #include "memops/flash_layout.h"
 #include "memops/memory_image.h"
@@ -25,10 +26,14 @@ struct FileOption {
 };
 
 constexpr FileOption kFileOptions[] = {
-    {'H', FileUse::kFlashImage}, {'C', FileUse::kEepromImage}, {'X', FileUse::kRamImage},
-    {'G', FileUse::kOutput},     {'B', FileUse::kOutput},
+    {'H', FileUse::kFlashImage},
+    {'C', FileUse::kEepromImage},
+    {'X', FileUse::kRamImage},
+    {'G', FileUse::kOutput},
+    {'B', FileUse::kOutput},
     // A compare only reads: the resident program's own area is no reason to refuse its file.
-    {kOptionVerifyFlash, FileUse::kFlashCompare}, {kOptionVerifyEeprom, FileUse::kEepromImage},
+    {kOptionVerifyFlash, FileUse::kFlashCompare},
+    {kOptionVerifyEeprom, FileUse::kEepromImage},
 };
 
 const FileOption* find_file_option(int letter) {
@@ -51,15 +56,41 @@ int check_flash_image(const char* path, const InterfaceOps& entry, bool writes) 
     if (const int result = allocate_image(&image, flash_image_size()); result != 0) {
         return result;
     }
-    if (const int result = srec_read(path, nullptr, 0, image.data(),
-                                     static_cast<uint32_t>(image.size()), nullptr, nullptr,
-                                     nullptr, nullptr, flash_read_map());
+    if (const int result =
+            srec_read(path, nullptr, 0, image.data(), static_cast<uint32_t>(image.size()), nullptr,
+                      nullptr, nullptr, nullptr, flash_read_map());
         result != 0) {
         return result;
     }
     return writes && entry.flash_image_check != nullptr
                ? entry.flash_image_check(image.data(), static_cast<uint32_t>(image.size()))
                : 0;
+}
+
+// The operations that reach the EEPROM or RAM through the window the connection found: one
+// that is off or hidden under the registers stops the run before the first operation.
+struct WindowUse {
+    int letter;
+    const char* what;
+    bool ram;
+};
+
+constexpr WindowUse kWindowUses[] = {
+    {'A', "EEPROM erase", false},
+    {'B', "EEPROM read", false},
+    {'C', "EEPROM write", false},
+    {'D', "EEPROM protect", false},
+    {kOptionVerifyEeprom, "EEPROM verify", false},
+    {'X', "RAM load", true},
+};
+
+int check_window(int letter) {
+    for (const WindowUse& row : kWindowUses) {
+        if (row.letter == letter) {
+            return row.ram ? ram_window_check(row.what) : eeprom_window_check(row.what);
+        }
+    }
+    return 0;
 }
 
 int check_eeprom_image(const char* path) {
@@ -91,10 +122,13 @@ int preread_before_open(int argc, char** argv, const InterfaceOps& entry) {
         } else {
             const SrecFile* file = nullptr;
             result = srec_preload(operation.argument, &file);
-            if (result == 0 && (row->use == FileUse::kFlashImage ||
-                                 row->use == FileUse::kFlashCompare)) {
-                result = check_flash_image(operation.argument, entry,
-                                           row->use == FileUse::kFlashImage);
+            if (result == 0 &&
+                (row->use == FileUse::kFlashImage || row->use == FileUse::kFlashCompare)) {
+                result =
+                    check_flash_image(operation.argument, entry, row->use == FileUse::kFlashImage);
+            } else if (result == 0 && row->use == FileUse::kRamImage &&
+                       entry.ram_image_check != nullptr) {
+                result = entry.ram_image_check(operation.argument);
             }
         }
         if (result != 0) {
@@ -108,6 +142,9 @@ int preread_after_open(int argc, char** argv) {
     options_restart();
     Operation operation{};
     while (options_next_operation(argc, argv, &operation)) {
+        if (const int result = check_window(operation.letter); result != 0) {
+            return result;
+        }
         const FileOption* row = find_file_option(operation.letter);
         if (row != nullptr && row->use == FileUse::kEepromImage) {
             if (const int result = check_eeprom_image(operation.argument); result != 0) {

@@ -12,12 +12,13 @@ namespace zelv {
 
 // Before open: reads every input file (syntax and checksums), places each FLASH image in the
 // selected address format and lets the interface check it against its resident program,
-// and checks that the folder of every output file can be written. Returns 0 or the first
+// lets the interface place each RAM image where it knows the RAM window already, and checks that the folder of every output file can be written. Returns 0 or the first
 // failure's errno value (reported).
 [[nodiscard]] int preread_before_open(int argc, char** argv, const InterfaceOps& entry);
 
-// After open, before the first operation: places every EEPROM image in the window the
-// connection found. Returns 0 or EINVAL (reported).
+// After open, before the first operation: refuses EEPROM and RAM operations whose window the
+// connection found off or hidden, and places every EEPROM image in the EEPROM window.
+// Returns 0 or EINVAL (reported).
 [[nodiscard]] int preread_after_open(int argc, char** argv);
 
 // Forgets the files (the end of the run).

@@ -131,6 +131,7 @@ const InterfaceOps lrae_interface = {
     .reserved = nullptr,
     .reset = lrae_reset,
     .flash_image_check = lrae_flash_image_check,
+    .ram_image_check = nullptr,
     .refused_operations = "ABCDSUR",
     .connection_options = "pboZ",
     .flash_verify = lrae_flash_verify,

@@ -1,5 +1,6 @@
 #include "mcu/status_report.h"
 
+#include <cerrno>
 #include <cstdint>
 
 #include "base/console.h"
@@ -50,6 +51,7 @@ int read_memory_map(TargetModel& m, Registers& r) {
         m.register_base = (static_cast<uint32_t>(initrg) << 8) & 0x7800;
         m.ram_base = (static_cast<uint32_t>(r.initrm) << 8) & 0xF800;
         m.eeprom_base = (static_cast<uint32_t>(r.initee) << 8) & 0xF800;
+        m.eeprom_enabled = (r.initee & 1) != 0 ? 1 : 0;
     }
     if (m.family_id == kFamilyHcs12) {
         if ((result = m.target_read_word(kMemsiz, &r.memsiz)) != 0 ||
@@ -78,8 +80,19 @@ int read_memory_map(TargetModel& m, Registers& r) {
         m.ram_space = 0x3000;
         m.eeprom_base = 0x0800;
         m.eeprom_space = 0x800;
+        m.eeprom_enabled = 1;
     }
+    m.memory_map_read = 1;
     return 0;
+}
+
+bool overlap(uint32_t first, uint32_t size, uint32_t other, uint32_t other_size) {
+    return size != 0 && other_size != 0 && first < other + other_size && other < first + size;
+}
+
+// The register that places an area, for the hint: at its offset in the register block.
+uint32_t init_register(const TargetModel& m, uint16_t offset) {
+    return m.register_base + offset;
 }
 
 int read_security(TargetModel& m, Registers& r) {
@@ -233,6 +246,57 @@ void bound_to_windows(TargetModel& m) {
 }
 
 }  // namespace
+
+int eeprom_window_check(const char* what) {
+    const TargetModel& m = target();
+    if (m.memory_map_read == 0 || m.eeprom_size == 0) {
+        return 0;
+    }
+    const uint32_t initee = init_register(m, kInitee);
+    if (m.eeprom_enabled == 0) {
+        report_error(
+            "%s not possible - EEPROM disabled (INITEE EEON clear)\n"
+            "hint: a bdm_init_byte line for INITEE (0x%04X) in the target description "
+            "switches the EEPROM on and places it (bit 0 EEON, bits 7-3 the address)\n",
+            what, initee);
+        return EINVAL;
+    }
+    const uint32_t last = m.eeprom_base + m.eeprom_size - 1;
+    if (overlap(m.eeprom_base, m.eeprom_size, m.register_base, m.register_space)) {
+        report_error(
+            "%s not possible - EEPROM at 0x%04X-0x%04X overlaps the register block at "
+            "0x%04X-0x%04X\nhint: move the EEPROM with a bdm_init_byte line for INITEE "
+            "(0x%04X) in the target description\n",
+            what, m.eeprom_base, last, m.register_base, m.register_base + m.register_space - 1,
+            initee);
+        return EINVAL;
+    }
+    if (overlap(m.eeprom_base, m.eeprom_size, m.ram_base, m.ram_size)) {
+        report_error(
+            "%s not possible - EEPROM at 0x%04X-0x%04X overlaps RAM at 0x%04X-0x%04X\n"
+            "hint: move the EEPROM or the RAM with a bdm_init_byte line for INITEE "
+            "(0x%04X) or INITRM (0x%04X) in the target description\n",
+            what, m.eeprom_base, last, m.ram_base, m.ram_base + m.ram_size - 1, initee,
+            init_register(m, kInitrm));
+        return EINVAL;
+    }
+    return 0;
+}
+
+int ram_window_check(const char* what) {
+    const TargetModel& m = target();
+    if (m.memory_map_read == 0 ||
+        !overlap(m.ram_base, m.ram_size, m.register_base, m.register_space)) {
+        return 0;
+    }
+    report_error(
+        "%s not possible - RAM at 0x%04X-0x%04X overlaps the register block at "
+        "0x%04X-0x%04X\nhint: move the RAM with a bdm_init_byte line for INITRM "
+        "(0x%04X) in the target description\n",
+        what, m.ram_base, m.ram_base + m.ram_size - 1, m.register_base,
+        m.register_base + m.register_space - 1, init_register(m, kInitrm));
+    return EINVAL;
+}
 
 int status_report(bool verbose) {
     TargetModel& m = target();

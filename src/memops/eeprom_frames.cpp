@@ -144,7 +144,8 @@ const EepromProtection* eeprom_protection_find(const char* range) {
     return nullptr;
 }
 
-int eeprom_read_frame(const char* path, uint32_t chunk, EepromReadChunk read_chunk) {
+int eeprom_read_frame(const char* path, uint32_t chunk, EepromReadChunk read_chunk,
+                      ReadImageCheck check) {
     const uint32_t size = target().eeprom_size;
     if (size == 0) {
         report_error("EEPROM read not possible - no EEPROM memory\n");
@@ -169,6 +170,11 @@ int eeprom_read_frame(const char* path, uint32_t chunk, EepromReadChunk read_chu
         progress_step(offset + chunk, size);
     }
     progress_end(start, "EEPROM read: data", size);
+    if (check != nullptr) {
+        if (const int result = check("EEPROM read", image.data(), size); result != 0) {
+            return result;
+        }
+    }
 
     const uint32_t base = target().eeprom_base;
     const int result =

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "memops/memory_image.h"
+
 namespace zelv {
 
 // Reads `length` bytes of EEPROM from target address `address` into `destination`.
@@ -31,7 +33,9 @@ struct EepromProtection {
 
 // Reads the whole EEPROM in `chunk` pieces into `path`. A chunk that does not divide
 // eeprom_size is refused ("invalid chunk size for EEPROM read", EINVAL) before any read.
-[[nodiscard]] int eeprom_read_frame(const char* path, uint32_t chunk, EepromReadChunk read_chunk);
+// `check`, when given, judges the image before the file is written.
+[[nodiscard]] int eeprom_read_frame(const char* path, uint32_t chunk, EepromReadChunk read_chunk,
+                                    ReadImageCheck check = nullptr);
 
 // Writes `path` into the EEPROM in whole chunks (even, dividing eeprom_size) aligned to the
 // EEPROM start, skipping chunks that are all 0xFF; refuses data in the protection field

@@ -196,7 +196,8 @@ int load_file(const char* path, const char* label, std::vector<uint8_t>* image) 
 
 }  // namespace
 
-int flash_read_frame(const char* path, uint32_t chunk, FlashReadChunk read_chunk) {
+int flash_read_frame(const char* path, uint32_t chunk, FlashReadChunk read_chunk,
+                     ReadImageCheck check) {
     if (target().flash_size == 0) {
         report_error("FLASH read not possible - no FLASH memory\n");
         return EINVAL;
@@ -221,6 +222,11 @@ int flash_read_frame(const char* path, uint32_t chunk, FlashReadChunk read_chunk
         progress_step(offset + chunk, size);
     }
     progress_end(start, "FLASH read: data", size);
+    if (check != nullptr) {
+        if (const int result = check("FLASH read", image.data(), size); result != 0) {
+            return result;
+        }
+    }
 
     // The last word of the image: the reset vector in the non-banked window. An image too
     // short to hold a word has no vector, so the file names entry 0.

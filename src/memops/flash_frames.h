@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "memops/memory_image.h"
+
 namespace zelv {
 
 // Reads `length` bytes of FLASH at image offset `offset` into `destination`. Maps the offset
@@ -18,7 +20,9 @@ using FlashProgramBlock = int (*)(uint32_t offset, const uint8_t* data, uint32_t
 
 // Reads the whole image in `chunk` pieces and writes it to `path`. chunk must divide the
 // image size (else "invalid chunk size for FLASH read: %u" and EINVAL before any read).
-[[nodiscard]] int flash_read_frame(const char* path, uint32_t chunk, FlashReadChunk read_chunk);
+// `check`, when given, judges the image before the file is written.
+[[nodiscard]] int flash_read_frame(const char* path, uint32_t chunk, FlashReadChunk read_chunk,
+                                   ReadImageCheck check = nullptr);
 
 // Loads `path` into a 0xFF image, prints the ranges and programs every data word in blocks
 // of at most `chunk` bytes. chunk must be a multiple of 4 (blocks are whole words), divide

@@ -10,4 +10,8 @@ namespace zelv {
 // is not there.
 [[nodiscard]] int allocate_image(std::vector<uint8_t>* image, uint32_t size);
 
+// Judges what a read frame read before its file is written: 0 lets the file be written; an
+// errno value (reported, naming the operation `what`) leaves no file.
+using ReadImageCheck = int (*)(const char* what, const uint8_t* image, uint32_t size);
+
 }  // namespace zelv

@@ -196,6 +196,7 @@ const InterfaceOps sm_interface = {
     .reserved = nullptr,
     .reset = sm_reset,
     .flash_image_check = sm_flash_image_check,
+    .ram_image_check = nullptr,
     .refused_operations = "XSU",
     .connection_options = "pb",
     .flash_verify = sm_flash_verify,

@@ -47,6 +47,11 @@ struct TargetModel {
     uint32_t ram_space = 0;
     uint32_t eeprom_base = 0;
     uint32_t eeprom_space = 0;
+    // The status report read the memory map: the fields above describe the connected MCU,
+    // and the window checks judge them. EEON as it found it: the EEPROM shows in the map at
+    // all (the HCS12X's window always does).
+    int memory_map_read = 0;
+    int eeprom_enabled = 1;
     int security_erased = 0;
     int unsecured = 0;
     int secured = 0;

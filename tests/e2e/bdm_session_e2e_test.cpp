@@ -31,7 +31,7 @@ TEST_F(BdmSecurity, SecureThenUnsecure) {
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "secure: MCU already secured (-f option forces securing procedure)\n");
         r = zelv(part,
-                 {"-q", "-X", srec("app.s19", s_record('1', 0x3000, {1}) + s_record('9', 0x3000))});
+                 {"-q", "-X", srec("app.s19", s_record('1', 0x3800, {1}) + s_record('9', 0x3800))});
         // The program did not run: the run fails.
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err,

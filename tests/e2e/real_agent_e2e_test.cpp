@@ -163,8 +163,10 @@ TEST_F(RealAgent, FaultsAsTheAgentReportsThem) {
         // before the agent is loaded (cut, it would reach the agent as 0 kHz).
         {"no clock divider", "dp256", {}, {"-E"}, {}, "65536000", "",
          "invalid oscillator frequency for target programming", 0},
-        // A description that gives the C32 an EEPROM: the agent finds no module and refuses.
-        {"refused command", "c32", {}, {"-A"}, {}, "16M", "eeprom_module EETS1K\n",
+        // A description that gives the C32 an EEPROM (placed clear of the registers, where
+        // the host lets it be used): the agent finds no module and refuses.
+        {"refused command", "c32", {}, {"-A"}, {}, "16M",
+         "eeprom_module EETS1K\nbdm_init_byte 0x0012 0x09\n",
          "unable to proceed - command not supported", 2},
     };
     for (const Case& c : cases) {

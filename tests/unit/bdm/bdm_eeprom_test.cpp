@@ -240,7 +240,11 @@ TEST_F(EepromTest, AgentProtectSendsTheFieldInBatches) {
 TEST_F(EepromTest, SecuredAndAbsentEeprom) {
     use("FTS256K");
     target().secured = 1;
+    // For the connect after the erase: PARTID 0x0012, EEPROM on at 0x4000.
+    pod.memory()[0x001B] = 0x12;
+    pod.memory()[0x0012] = 0x41;
     EXPECT_EQ(run([] { return bdm_eeprom_erase(); }), 0) << "erasing needs no -f: " << err;
+    target().secured = 1;
     const struct {
         const char* what;
         int (*call)();

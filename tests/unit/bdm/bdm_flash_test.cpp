@@ -289,7 +289,11 @@ TEST_F(FlashTest, RefusedBeforeAnyTargetAccess) {
                       std::string(kHint));
     EXPECT_TRUE(pod.calls().empty());
     fstat(0xC0);
+    // The erase connects again; the part then answers as a blank one (UNSEC).
+    pod.memory()[0x001B] = 0x12;  // PARTID 0x0012
+    pod.set_bdm_status(0xC2);
     EXPECT_EQ(run([] { return bdm_flash_erase(1); }), 0) << err;
+    EXPECT_EQ(target().secured, 0) << "the model describes the erased part";
 }
 
 }  // namespace

@@ -91,6 +91,7 @@ const InterfaceOps kRecorder = {
     .reserved = nullptr,
     .reset = [] { return record("R"); },
     .flash_image_check = nullptr,
+    .ram_image_check = nullptr,
     .refused_operations = nullptr,
     .connection_options = nullptr,
     .flash_verify = [](const char* p) { return record(std::string("VF:") + p); },
