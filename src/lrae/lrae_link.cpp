@@ -24,6 +24,7 @@ constexpr unsigned kWriteTimeoutMs = 1000;
 constexpr unsigned kProbeAnswerTimeoutMs = 100;
 constexpr unsigned kLoadAckTimeoutMs = 500;
 constexpr unsigned kReceiveTimeoutMs = 10000;
+constexpr unsigned kReceiveSliceMs = 100;  // one wait of a block read
 constexpr unsigned kProbeAttempts = 16;
 constexpr uint32_t kNoEntry = 0xFFFFFFFFU;
 constexpr unsigned kInfoSize = 256;
@@ -233,16 +234,24 @@ int lrae_receive(uint8_t* byte) {
 
 int lrae_receive_block(uint8_t* bytes, std::size_t count) {
     // As many bytes a read as the line has ready; the time-out counts from the last byte
-    // that arrived, as it does for single bytes.
+    // that arrived, as it does for single bytes. Each read waits a short slice, so a stream
+    // that stops mid-block ends kReceiveTimeoutMs after its last byte, not a whole time-out
+    // after the read that caught it began.
     std::size_t done = 0;
+    uint64_t last = clock_ms();
     while (done < count) {
         std::size_t length = count - done;
-        const int result = serial_read(&the_port, bytes + done, &length, kReceiveTimeoutMs);
+        const int result = serial_read(&the_port, bytes + done, &length, kReceiveSliceMs);
         done += length;
-        if (result == ETIMEDOUT && length > 0) {
-            continue;
-        }
         if (result == ETIMEDOUT) {
+            const uint64_t now = clock_ms();
+            if (length > 0 || now < last) {
+                last = now;
+                continue;
+            }
+            if (now - last < kReceiveTimeoutMs) {
+                continue;
+            }
             report_error("timeout - no connection with target\n");
         }
         if (result != 0) {
