@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <new>
 #include <vector>
 
@@ -358,6 +359,20 @@ int load_given(const char* path, const char* label, std::vector<uint8_t>* image,
     return 0;
 }
 
+// The words the file gives read back and compared, with the `label: verify` bar and line.
+int verify_given(const std::vector<uint8_t>& image, const std::vector<WordRun>& runs,
+                 uint32_t total, const char* label) {
+    char bar[32];
+    std::snprintf(bar, sizeof bar, "%s: verify", label);
+    const uint64_t start = progress_start(bar);
+    if (const int result = verify_words(image, runs, total); result != 0) {
+        return result;
+    }
+    progress_end(start, bar, total);
+    print_info("%s: verify ok\n", label);
+    return 0;
+}
+
 }  // namespace
 
 int bdm_eeprom_write(const char* path) {
@@ -391,13 +406,7 @@ int bdm_eeprom_write(const char* path) {
     if (settings().verify == 0) {
         return 0;
     }
-    const uint64_t verify_start = progress_start("EEPROM write: verify");
-    if ((result = verify_words(image, runs, total)) != 0) {
-        return result;
-    }
-    progress_end(verify_start, "EEPROM write: verify", total);
-    print_info("EEPROM write: verify ok\n");
-    return 0;
+    return verify_given(image, runs, total, "EEPROM write");
 }
 
 // --verify-eeprom: the words the file gives, read back and compared as -v does after -C.
@@ -415,13 +424,7 @@ int bdm_eeprom_verify(const char* path) {
         runs.empty()) {
         return result;
     }
-    const uint64_t start = progress_start("EEPROM verify: verify");
-    if ((result = verify_words(image, runs, total)) != 0) {
-        return result;
-    }
-    progress_end(start, "EEPROM verify: verify", total);
-    print_info("EEPROM verify: verify ok\n");
-    return 0;
+    return verify_given(image, runs, total, "EEPROM verify");
 }
 
 int bdm_eeprom_protect(const char* range) {

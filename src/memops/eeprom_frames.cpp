@@ -186,25 +186,37 @@ int eeprom_read_frame(const char* path, uint32_t chunk, EepromReadChunk read_chu
     return result;
 }
 
-int eeprom_write_frame(const char* path, uint32_t chunk, EepromWriteChunk write_chunk,
-                       EepromReadChunk read_chunk) {
+namespace {
+
+// What the write and the compare share: the EEPROM and the chunk size checked, the file read
+// into an image preset to 0xFF (`label` starts its status lines); lowest > highest when the
+// file holds no data.
+int load_checked(const char* path, uint32_t chunk, const char* label, std::vector<uint8_t>* image,
+                 uint32_t* lowest, uint32_t* highest) {
     const uint32_t size = target().eeprom_size;
     if (size == 0) {
-        report_error("EEPROM write not possible - no EEPROM memory\n");
+        report_error("%s not possible - no EEPROM memory\n", label);
         return EINVAL;
     }
     if (chunk < 2 || chunk % 2 != 0 || size % chunk != 0) {
-        report_error("invalid chunk size for EEPROM write: %u\n", chunk);
+        report_error("invalid chunk size for %s: %u\n", label, chunk);
         return EINVAL;
     }
-    std::vector<uint8_t> image;
-    if (const int result = allocate_image(&image, size); result != 0) {
+    if (const int result = allocate_image(image, size); result != 0) {
         return result;
     }
+    return load_file(path, label, image, lowest, highest);
+}
 
+}  // namespace
+
+int eeprom_write_frame(const char* path, uint32_t chunk, EepromWriteChunk write_chunk,
+                       EepromReadChunk read_chunk) {
+    const uint32_t size = target().eeprom_size;
+    std::vector<uint8_t> image;
     uint32_t lowest = 0;
     uint32_t highest = 0;
-    if (const int result = load_file(path, "EEPROM write", &image, &lowest, &highest);
+    if (const int result = load_checked(path, chunk, "EEPROM write", &image, &lowest, &highest);
         result != 0 || lowest > highest) {
         return result;
     }
@@ -236,22 +248,10 @@ int eeprom_write_frame(const char* path, uint32_t chunk, EepromWriteChunk write_
 }
 
 int eeprom_verify_frame(const char* path, uint32_t chunk, EepromReadChunk read_chunk) {
-    const uint32_t size = target().eeprom_size;
-    if (size == 0) {
-        report_error("EEPROM verify not possible - no EEPROM memory\n");
-        return EINVAL;
-    }
-    if (chunk < 2 || chunk % 2 != 0 || size % chunk != 0) {
-        report_error("invalid chunk size for EEPROM verify: %u\n", chunk);
-        return EINVAL;
-    }
     std::vector<uint8_t> image;
-    if (const int result = allocate_image(&image, size); result != 0) {
-        return result;
-    }
     uint32_t lowest = 0;
     uint32_t highest = 0;
-    if (const int result = load_file(path, "EEPROM verify", &image, &lowest, &highest);
+    if (const int result = load_checked(path, chunk, "EEPROM verify", &image, &lowest, &highest);
         result != 0 || lowest > highest) {
         return result;
     }
