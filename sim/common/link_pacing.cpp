@@ -31,18 +31,20 @@ uint64_t link_host_byte_bound_ns(const LinkPacing& pacing, uint64_t byte_ns, boo
     return byte_ns + (handshake ? 3 * uint64_t{pacing.modem_latency_us} * 1000 : 0);
 }
 
-void link_note_delivery(LinkCounts* counts, uint64_t due_ns, uint64_t now_ns) {
+void link_note_delivery(LinkCounts* counts, uint64_t due_ns, uint64_t now_ns, bool waited) {
     ++counts->events;
     if (now_ns <= due_ns) {
         return;
     }
     const uint64_t delay = now_ns - due_ns;
-    counts->late_max_ns = std::max(counts->late_max_ns, delay);
     if (delay > 100000) {
         ++counts->late_events;
     }
-    // The bytes queued behind a late one are late over the same stretch: count the wall
-    // time [due, now] only where it reaches past what is counted already.
+    if (!waited) {
+        return;
+    }
+    counts->late_max_ns = std::max(counts->late_max_ns, delay);
+    // Count the wall time [due, now] only where it reaches past what is counted already.
     const uint64_t from = std::max(due_ns, counts->late_until_ns);
     if (now_ns > from) {
         counts->late_ns += now_ns - from;

@@ -10,9 +10,11 @@
 //
 // The counts give the lower bound a host that reacts at once could reach over these links;
 // the lateness is the simulator's own: how far behind its schedule the machine let it
-// deliver, which a loaded machine adds to any host's time. It is kept as wall time (the time
-// during which some delivery was overdue, each stretch counted once however many bytes queued
-// behind it) so that it can be set against the session's wall time and its gap to the bound.
+// deliver, which a loaded machine adds to any host's time. It is kept as wall time so that it
+// can be set against the session's wall time and its gap to the bound: only deliveries a host
+// waits on count (the byte that empties the queue towards the host or the device, a USB
+// transfer; a byte late in mid-stream is made up by those behind it, which keep their
+// schedule), and a stretch is counted once however many deliveries it covers.
 #pragma once
 
 #include <cstdint>
@@ -35,8 +37,8 @@ struct LinkCounts {
     uint64_t transfers = 0;    // USB transfers
     uint64_t device_ns = 0;    // time the device itself was busy before answering
     uint64_t bound_ns = 0;     // the least time the link allows for all of the above
-    uint64_t late_ns = 0;      // wall time during which a delivery was behind its schedule
-    uint64_t late_max_ns = 0;  // the largest delay of one delivery
+    uint64_t late_ns = 0;      // wall time during which a waited-on delivery was overdue
+    uint64_t late_max_ns = 0;  // the largest delay of a waited-on delivery
     uint64_t late_until_ns = 0;  // the end of the last stretch counted in late_ns
     uint64_t late_events = 0;  // deliveries that were more than 100 us late
     uint64_t events = 0;       // paced deliveries in all
@@ -66,8 +68,9 @@ struct LinkCounts {
 // The monotonic clock the schedules run on, in nanoseconds.
 [[nodiscard]] uint64_t link_clock_ns();
 
-// Notes a paced delivery due at due_ns that happened at now_ns.
-void link_note_delivery(LinkCounts* counts, uint64_t due_ns, uint64_t now_ns);
+// Notes a paced delivery due at due_ns that happened at now_ns; waited: the other side
+// waits on it (the last byte queued, a USB transfer).
+void link_note_delivery(LinkCounts* counts, uint64_t due_ns, uint64_t now_ns, bool waited);
 
 // The counts as "name value" lines (times in microseconds).
 void link_stats_print(FILE* out, const LinkPacing& pacing, const LinkCounts& counts);

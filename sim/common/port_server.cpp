@@ -219,7 +219,7 @@ int PortServer::feed() {
             }
             in_due_.pop_front();
             if (counts_ != nullptr) {
-                link_note_delivery(counts_, due, now);
+                link_note_delivery(counts_, due, now, in_due_.empty());
                 ++counts_->bytes_to_device;
                 counts_->bound_ns += link_host_byte_bound_ns(pacing_, byte_ns(), handshake_);
                 if (handshake_) {
@@ -277,9 +277,6 @@ int PortServer::flush() {
             const uint64_t now = link_clock_ns();
             size_t due = 0;
             while (due < ready && out_due_[due] <= now) {
-                if (counts_ != nullptr) {
-                    link_note_delivery(counts_, out_due_[due], now);
-                }
                 ++due;
             }
             ready = due;
@@ -300,6 +297,13 @@ int PortServer::flush() {
         const auto sent = static_cast<size_t>(written);
         out_.erase(out_.begin(), out_.begin() + static_cast<long>(sent));
         if (pacing_.paced) {
+            // Noted once written (a short write leaves the rest for the next round).
+            if (counts_ != nullptr) {
+                const uint64_t now = link_clock_ns();
+                for (size_t i = 0; i < sent; ++i) {
+                    link_note_delivery(counts_, out_due_[i], now, out_.empty() && i + 1 == sent);
+                }
+            }
             out_due_.erase(out_due_.begin(), out_due_.begin() + static_cast<long>(sent));
         }
         if (holding_) {

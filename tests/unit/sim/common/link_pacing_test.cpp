@@ -1,6 +1,6 @@
 // The paced link's arithmetic: when answer bytes fall due, what each exchange adds to the
-// bound, and the simulator's lateness kept as wall time (a stretch counted once, however many
-// bytes wait behind it).
+// bound, and the simulator's lateness kept as wall time the other side waited (a stretch
+// counted once, however many deliveries it covers).
 #include <gtest/gtest.h>
 
 #include "common/link_pacing.h"
@@ -47,24 +47,29 @@ TEST(LinkPacing, BoundPerExchange) {
     EXPECT_EQ(link_answer_bound_ns(pacing, 0, 100, 1, true), 0U);
 }
 
-TEST(LinkPacing, LatenessIsWallTimeBehindScheduleCountedOnce) {
+TEST(LinkPacing, LatenessIsWallTimeTheOtherSideWaitedCountedOnce) {
     LinkCounts counts;
-    link_note_delivery(&counts, 10 * kMs, 9 * kMs);  // early: the line's own schedule
+    link_note_delivery(&counts, 10 * kMs, 9 * kMs, true);  // early: the line's own schedule
     EXPECT_EQ(counts.late_ns, 0U);
     // A 5 ms stall: the byte due at 10 ms and the 100 queued behind it (due a byte time
-    // apart) all go out at 15 ms. The stretch is 5 ms of wall time, not 100 times that.
+    // apart) all go out at 15 ms; the host waits on the last, 4 ms late.
     for (uint64_t i = 0; i <= 100; ++i) {
-        link_note_delivery(&counts, 10 * kMs + i * 10000, 15 * kMs);
+        link_note_delivery(&counts, 10 * kMs + i * 10000, 15 * kMs, i == 100);
     }
-    EXPECT_EQ(counts.late_ns, 5 * kMs);
-    EXPECT_EQ(counts.late_max_ns, 5 * kMs);
+    EXPECT_EQ(counts.late_ns, 4 * kMs);
+    EXPECT_EQ(counts.late_max_ns, 4 * kMs);
     EXPECT_EQ(counts.late_events, 101U);
-    // A later, separate stall of 2 ms adds its own stretch; the largest delay stays 5 ms.
-    link_note_delivery(&counts, 20 * kMs, 22 * kMs);
+    // Mid-stream bytes a little late each, made up by the bytes behind them: not waited on.
+    for (uint64_t i = 0; i < 100; ++i) {
+        link_note_delivery(&counts, 20 * kMs + i * 100000, 20 * kMs + i * 100000 + 60000, false);
+    }
+    EXPECT_EQ(counts.late_ns, 4 * kMs);
+    // Waits that overlap count their union: 2 ms from 30 ms, then one due at 31 ms at 33 ms.
+    link_note_delivery(&counts, 30 * kMs, 32 * kMs, true);
+    link_note_delivery(&counts, 31 * kMs, 33 * kMs, true);
     EXPECT_EQ(counts.late_ns, 7 * kMs);
-    EXPECT_EQ(counts.late_max_ns, 5 * kMs);
-    EXPECT_EQ(counts.events, 103U);
-    EXPECT_EQ(counts.late_events, 102U);
+    EXPECT_EQ(counts.late_max_ns, 4 * kMs);
+    EXPECT_EQ(counts.events, 204U);
 }
 
 }  // namespace
