@@ -260,7 +260,13 @@ void PortServer::ask_unsolicited() {
     trace("<-", reply_.bytes.data(), reply_.bytes.size());
     out_.insert(out_.end(), reply_.bytes.begin(), reply_.bytes.end());
     if (pacing_.paced) {
+        // Bytes the device sends of its own accord (a program on the core writing to its
+        // SCI) cross the line like any answer, without a turnaround.
         const uint64_t now = link_clock_ns();
+        if (counts_ != nullptr) {
+            counts_->bytes_to_host += out_.size() - out_due_.size();
+            counts_->bound_ns += (out_.size() - out_due_.size()) * byte_ns();
+        }
         while (out_due_.size() < out_.size()) {
             last_out_due_ = std::max(last_out_due_, now) + byte_ns();
             out_due_.push_back(last_out_due_);
