@@ -170,7 +170,7 @@ void PortServer::pace(const LinkPacing& pacing, LinkCounts* counts, int rate_fd,
 }
 
 uint64_t PortServer::byte_ns() const {
-    return 10'000'000'000ULL / (rate_ != 0 ? rate_ : 115200);
+    return link_byte_ns(rate_);
 }
 
 // The answer just appended to out_ (from held_from_ or wherever it starts) leaves after the
@@ -183,20 +183,16 @@ void PortServer::schedule_answer(uint64_t from_ns) {
     const uint64_t byte = byte_ns();
     const uint64_t device = uint64_t{reply_.delay_ms} * 1'000'000;
     const uint64_t turnaround = uint64_t{pacing_.turnaround_us} * 1000;
-    uint64_t due = std::max(from_ns + device + turnaround, last_out_due_);
+    const uint64_t first = link_answer_due(from_ns, device, turnaround, last_out_due_, byte, 1);
     for (size_t i = 0; i < count; ++i) {
-        due += byte;
-        out_due_.push_back(due);
+        out_due_.push_back(first + i * byte);
     }
-    last_out_due_ = due;
+    last_out_due_ = out_due_.back();
     if (counts_ != nullptr) {
         ++counts_->turnarounds;
         counts_->bytes_to_host += count;
         counts_->device_ns += device;
-        const uint64_t answer = device + turnaround + count * byte;
-        // Behind a handshake the answer overlaps the pod's CTS cycle for the last byte.
-        const uint64_t cycle = handshake_ ? 3 * uint64_t{pacing_.modem_latency_us} * 1000 : 0;
-        counts_->bound_ns += answer > cycle ? answer - cycle : 0;
+        counts_->bound_ns += link_answer_bound_ns(pacing_, device, byte, count, handshake_);
     }
 }
 
@@ -223,12 +219,11 @@ int PortServer::feed() {
             }
             in_due_.pop_front();
             if (counts_ != nullptr) {
-                link_note_delivery(counts_, due, now);
+                link_note_delivery(counts_, due, now, in_due_.empty());
                 ++counts_->bytes_to_device;
-                counts_->bound_ns += byte_ns();
+                counts_->bound_ns += link_host_byte_bound_ns(pacing_, byte_ns(), handshake_);
                 if (handshake_) {
                     ++counts_->handshakes;
-                    counts_->bound_ns += 3 * uint64_t{pacing_.modem_latency_us} * 1000;
                 }
             }
         }
@@ -265,7 +260,13 @@ void PortServer::ask_unsolicited() {
     trace("<-", reply_.bytes.data(), reply_.bytes.size());
     out_.insert(out_.end(), reply_.bytes.begin(), reply_.bytes.end());
     if (pacing_.paced) {
+        // Bytes the device sends of its own accord (a program on the core writing to its
+        // SCI) cross the line like any answer, without a turnaround.
         const uint64_t now = link_clock_ns();
+        if (counts_ != nullptr) {
+            counts_->bytes_to_host += out_.size() - out_due_.size();
+            counts_->bound_ns += (out_.size() - out_due_.size()) * byte_ns();
+        }
         while (out_due_.size() < out_.size()) {
             last_out_due_ = std::max(last_out_due_, now) + byte_ns();
             out_due_.push_back(last_out_due_);
@@ -282,9 +283,6 @@ int PortServer::flush() {
             const uint64_t now = link_clock_ns();
             size_t due = 0;
             while (due < ready && out_due_[due] <= now) {
-                if (counts_ != nullptr) {
-                    link_note_delivery(counts_, out_due_[due], now);
-                }
                 ++due;
             }
             ready = due;
@@ -305,6 +303,13 @@ int PortServer::flush() {
         const auto sent = static_cast<size_t>(written);
         out_.erase(out_.begin(), out_.begin() + static_cast<long>(sent));
         if (pacing_.paced) {
+            // Noted once written (a short write leaves the rest for the next round).
+            if (counts_ != nullptr) {
+                const uint64_t now = link_clock_ns();
+                for (size_t i = 0; i < sent; ++i) {
+                    link_note_delivery(counts_, out_due_[i], now, out_.empty() && i + 1 == sent);
+                }
+            }
             out_due_.erase(out_due_.begin(), out_due_.begin() + static_cast<long>(sent));
         }
         if (holding_) {

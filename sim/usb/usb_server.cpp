@@ -170,7 +170,7 @@ bool UsbServer::serve(int fd) {
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
         }
         if (counts_ != nullptr) {
-            link_note_delivery(counts_, due, link_clock_ns());
+            link_note_delivery(counts_, due, link_clock_ns(), true);
             ++counts_->transfers;
             counts_->bytes_to_device += request.kind == kWireBulkIn ? 0 : length;
             counts_->bytes_to_host += data_.size();
