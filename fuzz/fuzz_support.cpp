@@ -130,6 +130,15 @@ int serial_modem_line(SerialPort*, int request, int* value) {
     return EINVAL;
 }
 
+// The pod's CTS answers at once here: the wait is one look at the line.
+int serial_wait_cts(SerialPort* port, int wanted, unsigned) {
+    int cts = 0;
+    if (const int result = serial_modem_line(port, kGetCts, &cts); result != 0) {
+        return result;
+    }
+    return cts == wanted ? 0 : ETIMEDOUT;
+}
+
 SerialTime serial_clock_now() {
     return SerialTime{};
 }

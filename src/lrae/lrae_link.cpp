@@ -235,21 +235,17 @@ int lrae_receive(uint8_t* byte) {
 int lrae_receive_block(uint8_t* bytes, std::size_t count) {
     // As many bytes a read as the line has ready; the time-out counts from the last byte
     // that arrived, as it does for single bytes. Each read waits a short slice, so a stream
-    // that stops mid-block ends kReceiveTimeoutMs after its last byte, not a whole time-out
-    // after the read that caught it began.
+    // that stops mid-block ends after kReceiveTimeoutMs of slices without a byte, not a whole
+    // time-out after the read that caught its last bytes began.
     std::size_t done = 0;
-    uint64_t last = clock_ms();
+    unsigned silent_ms = 0;
     while (done < count) {
         std::size_t length = count - done;
         const int result = serial_read(&the_port, bytes + done, &length, kReceiveSliceMs);
         done += length;
         if (result == ETIMEDOUT) {
-            const uint64_t now = clock_ms();
-            if (length > 0 || now < last) {
-                last = now;
-                continue;
-            }
-            if (now - last < kReceiveTimeoutMs) {
+            silent_ms = length > 0 ? 0 : silent_ms + kReceiveSliceMs;
+            if (silent_ms < kReceiveTimeoutMs) {
                 continue;
             }
             report_error("timeout - no connection with target\n");
