@@ -108,9 +108,19 @@ TEST_F(Link, PodAndMonitorFailuresSayWhatFailed) {
     r = zelv("dp256", {"-q"}, "", {"usb-empty:0x23"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "\nerror: device communication failed: unknown response\n");
-    // The monitor's own FLASH error line is checked at the protocol (sm_protocol_test): on
-    // the virtual target every protected FLASH area is the monitor's own, which the host now
-    // refuses before anything is sent.
+    // The monitor says only "EEPROM error": its ESTAT says the area is protected. The last
+    // 512 bytes are protected by the session before, from its reset on, as on the part.
+    const std::string state = dir.file("sm.state");
+    const std::string file = srec("ee.s19", s_record('1', 0x4E00, {0x11, 0x22}));
+    ASSERT_EQ(
+        run_sm(state, "dp256", data_file("mc9s12dp256.dat"), {"-q", "-D", "512B", "-R"}).status,
+        0);
+    r = run_sm(state, "dp256", data_file("mc9s12dp256.dat"), {"-q", "-C", file});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "\nerror: SM EEPROM error\nEEPROM status <0xE0>: protection violation - the "
+              "address lies in a protected area (check the protection settings and the file's "
+              "addresses)\n");
 }
 
 // Two pieces far apart: only their words are programmed and compared, a word already
