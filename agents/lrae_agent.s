@@ -204,14 +204,8 @@ read_byte:
 sector_erase:
         ldd     F_PRM+2,y
         ldx     #1
-        jsr     in_window,pc
+        jsr     range_select,pc
         bcs     refused
-        ldd     F_PRM+2,y
-        jsr     boot_area,pc
-        bcs     refused
-        ldaa    F_PRM,y
-        ldab    F_PRM+1,y
-        jsr     flash_select,pc
         ldd     F_PRM+2,y
         andb    #0xFE                   ; the module takes an aligned word
         tfr     d,x
@@ -263,14 +257,8 @@ write_received:
         bhi     refused
         ldd     F_PRM+2,y
         ldx     F_PRM+4,y
-        jsr     in_window,pc
+        jsr     range_select,pc
         bcs     refused
-        ldd     F_PRM+2,y
-        jsr     boot_area,pc
-        bcs     refused
-        ldaa    F_PRM,y
-        ldab    F_PRM+1,y
-        jsr     flash_select,pc
         leax    buffer,pc
         ldd     F_PRM+4,y
         pshy
@@ -282,6 +270,23 @@ write_received:
 write_done:
         clra
         lbra    answer
+
+;--------------------------------------------------------------------------------------------
+; range_select: D = window address, X = count, the frame's parameters at F_PRM,y. Carry set
+; when the range leaves the window or starts in the boot loader's area; otherwise selects the
+; block and page the frame names.
+range_select:
+        jsr     in_window,pc
+        bcs     rs_done
+        ldd     F_PRM+2,y
+        jsr     boot_area,pc
+        bcs     rs_done
+        ldaa    F_PRM,y
+        ldab    F_PRM+1,y
+        jsr     flash_select,pc
+        clc
+rs_done:
+        rts
 
 ;--------------------------------------------------------------------------------------------
 ; boot_area: D = window address of a range that lies inside one window, the page parameter
